@@ -1,0 +1,41 @@
+# A thin front over CMake. `make demo` and `make test` are all a new machine needs.
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+JOBS ?= $(shell nproc)
+
+BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev zlib1g-dev unzip zip python3
+TEST_PACKAGES := $(BUILD_PACKAGES) openssl nginx-light clang libclang-rt-14-dev util-linux
+BENCH_PACKAGES := $(TEST_PACKAGES) curl hyperfine heaptrack valgrind
+
+.PHONY: all build asan demo test bench format clean
+
+all: build
+
+build:
+	@cmake/ensure-packages.sh $(BUILD_PACKAGES)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+asan:
+	@cmake/ensure-packages.sh $(BUILD_PACKAGES)
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSETUP_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+demo: build
+	demo/run-demo.sh $(BUILD_DIR)
+
+test:
+	@cmake/ensure-packages.sh $(TEST_PACKAGES)
+	$(MAKE) build asan
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE no-sanitizer
+
+bench: build
+	@cmake/ensure-packages.sh $(BENCH_PACKAGES)
+	bench/run-bench.sh $(BUILD_DIR)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)

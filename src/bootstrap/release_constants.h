@@ -1,0 +1,20 @@
+// The fixed strings that name this launcher's agent release and platform: the agent
+// archive, the cached agent directory, the download URL, the cache root and the marker.
+// Built before main runs and never changed afterwards.
+#pragma once
+
+#include <string>
+
+namespace bootstrap {
+
+extern const std::string PathSeparator;
+extern const std::string ReleaseLabel;
+extern const std::string NameSeparator;
+extern const std::string PlatformTag;
+extern const std::string AgentArchiveName;
+extern const std::string AgentDownloadUrl;
+extern const std::string AgentProgramName;
+extern const std::string AgentCacheRoot;
+extern const std::string ValidationMarkerName;
+
+}  // namespace bootstrap

@@ -1,0 +1,50 @@
+#include "localfs/cache_paths.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bootstrap/release_constants.h"
+
+namespace localfs {
+namespace {
+
+std::string HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return home;
+  // Without HOME, a cache under the world-writable /tmp would let another local user plant
+  // the agent that this user's launcher then runs; the account's own home is the safe base.
+  const passwd* account = getpwuid(getuid());
+  if (account != nullptr && account->pw_dir != nullptr && account->pw_dir[0] != '\0') {
+    return account->pw_dir;
+  }
+  return "/tmp";
+}
+
+}  // namespace
+
+std::string AgentCacheDirectory() {
+  std::string directory = HomeDirectory();
+  if (directory.size() > 1 && directory.back() != bootstrap::PathSeparator[0]) {
+    directory += bootstrap::PathSeparator;
+  }
+  return directory + bootstrap::AgentCacheRoot;
+}
+
+std::string InstallEntryPath(std::string directory) {
+  if (!directory.empty() && directory.back() != bootstrap::PathSeparator[0]) {
+    directory += bootstrap::PathSeparator;
+  }
+  return directory + "install";
+}
+
+std::string InstalledAgentDirectory() {
+  const std::string agent_directory =
+      AgentCacheDirectory() + bootstrap::AgentProgramName + bootstrap::PathSeparator;
+  struct stat entry {};
+  if (stat(InstallEntryPath(agent_directory).c_str(), &entry) != 0) return "";
+  return agent_directory;
+}
+
+}  // namespace localfs

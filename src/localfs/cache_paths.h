@@ -1,0 +1,21 @@
+// Paths of the per-user agent cache: the cache directory under the home directory,
+// the cached agent directory and the agent entry script inside an agent directory.
+#pragma once
+
+#include <string>
+
+namespace localfs {
+
+// HOME, a separator where needed, then AgentCacheRoot; ends with a separator. When HOME
+// is unset or empty the home directory comes from the password database for the real
+// user id, and only when that has none from /tmp.
+[[nodiscard]] std::string AgentCacheDirectory();
+
+// DIRECTORY/install, adding the separator only when missing; "install" for "".
+[[nodiscard]] std::string InstallEntryPath(std::string directory);
+
+// The cached agent directory (with a trailing separator) when its entry script exists,
+// otherwise the empty string.
+[[nodiscard]] std::string InstalledAgentDirectory();
+
+}  // namespace localfs
