@@ -1,0 +1,85 @@
+#include "localfs/shell_command.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+#include "common/scratch_directory.h"
+#include "localfs/interruption.h"
+
+namespace {
+
+using localfs::CommandEnd;
+
+TEST(RunShellCommand, YieldsTheWaitStatusOfTheShell) {
+  const CommandEnd exited = localfs::DecodeWaitStatus(localfs::RunShellCommand("exit 3"));
+  EXPECT_EQ(exited.kind, CommandEnd::Kind::Exited);
+  EXPECT_EQ(exited.value, 3);
+
+  const CommandEnd clean = localfs::DecodeWaitStatus(localfs::RunShellCommand("true"));
+  EXPECT_EQ(clean.kind, CommandEnd::Kind::Exited);
+  EXPECT_EQ(clean.value, 0);
+
+  const CommandEnd killed = localfs::DecodeWaitStatus(localfs::RunShellCommand("kill -TERM $$"));
+  EXPECT_EQ(killed.kind, CommandEnd::Kind::Signalled);
+  EXPECT_EQ(killed.value, SIGTERM);
+}
+
+TEST(RunShellCommand, ACommandThatIsNotFoundIsAnExitOf127) {
+  const CommandEnd end =
+      localfs::DecodeWaitStatus(localfs::RunShellCommand("no-such-command-anywhere 2>/dev/null"));
+  EXPECT_EQ(end.kind, CommandEnd::Kind::Exited);
+  EXPECT_EQ(end.value, 127);
+}
+
+TEST(DecodeWaitStatus, MinusOneMeansNoShell) {
+  EXPECT_EQ(localfs::DecodeWaitStatus(-1).kind, CommandEnd::Kind::NotStarted);
+}
+
+// The child's signal dispositions, as the kernel reports them for the child itself.
+std::string ChildSignalMasks(const testing_support::ScratchDirectory& scratch) {
+  const std::string out = scratch / "status";
+  EXPECT_EQ(localfs::RunShellCommand("grep -E '^Sig(Ign|Cgt):' /proc/self/status > '" + out + "'"),
+            0);
+  return testing_support::ReadFile(out);
+}
+
+unsigned long long MaskField(const std::string& status, const std::string& field) {
+  const std::string::size_type at = status.find(field + ":");
+  return std::stoull(status.substr(at + field.size() + 1), nullptr, 16);
+}
+
+unsigned long long Bit(int signal_number) { return 1ULL << (signal_number - 1); }
+
+TEST(RunShellCommand, ChildrenGetTheDispositionsTheLauncherReceived) {
+  const testing_support::ScratchDirectory scratch;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previous_hup {};
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &previous_hup), 0);
+  {
+    const localfs::InterruptionGuard guard;
+    const std::string status = ChildSignalMasks(scratch);
+    const unsigned long long ignored = MaskField(status, "SigIgn");
+    const unsigned long long caught = MaskField(status, "SigCgt");
+    EXPECT_TRUE(ignored & Bit(SIGHUP)) << "ignored at start stays ignored";
+    EXPECT_FALSE(ignored & Bit(SIGINT)) << "the shell must not be left ignoring Ctrl-C";
+    EXPECT_FALSE(ignored & Bit(SIGTERM));
+    EXPECT_FALSE(caught & Bit(SIGTERM));
+  }
+  ASSERT_EQ(sigaction(SIGHUP, &previous_hup, nullptr), 0);
+}
+
+TEST(InterruptionGuard, ASignalWhileAChildRunsIsRecordedAndTheChildIsAwaited) {
+  const testing_support::ScratchDirectory scratch;
+  const localfs::InterruptionGuard guard;
+  ASSERT_FALSE(localfs::InterruptRequested());
+  // The shell signals its parent, then goes on to finish its own work.
+  const int status = localfs::RunShellCommand("kill -TERM $PPID; sleep 0.2; echo done > '" +
+                                              (scratch / "finished") + "'");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(testing_support::ReadFile(scratch / "finished"), "done\n");
+  EXPECT_TRUE(localfs::InterruptRequested());
+  EXPECT_EQ(localfs::PendingInterruption(), SIGTERM);
+}
+
+}  // namespace
