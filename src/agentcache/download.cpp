@@ -1,0 +1,208 @@
+#include "agentcache/download.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "agentcache/archive_file.h"
+#include "agentcache/body_writer.h"
+#include "agentcache/curl_handle.h"
+#include "agentcache/download_messages.h"
+#include "agentcache/etag_capture.h"
+#include "agentcache/progress_display.h"
+#include "agentcache/transfer_monitor.h"
+#include "agentcache/validation_marker.h"
+#include "bootstrap/release_constants.h"
+#include "localfs/cache_paths.h"
+#include "localfs/directories.h"
+#include "localfs/interruption.h"
+
+namespace agentcache {
+namespace {
+
+constexpr char kDownloadUrlVariable[] = "QX_INTERNAL_INSTALL_AGENT_URL";
+
+// The limit later libcurl releases use by default; the libcurl of Debian 12 has none, so
+// a server that redirects in a circle would otherwise keep the launcher busy forever.
+constexpr long kMaxRedirects = 30;
+
+// libcurl's default of 16 KiB costs a callback and a write per 16 KiB of a body of
+// hundreds of MiB.
+constexpr long kReceiveBufferSize = 512L * 1024L;
+
+enum class TransferOutcome { kCompleted, kFailed, kInterrupted };
+
+// An https URL may only be redirected to https, so nobody on the path can swap in a
+// plain-http agent. A plain-http URL (local use only) may go either way.
+const char* RedirectProtocolsFor(const char* url) {
+  return strncasecmp(url, "https:", 6) == 0 ? "https" : "http,https";
+}
+
+// URL, redirect handling and transfer monitoring. The receive buffer size is a matter of
+// speed only, so its result is dropped.
+bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
+                       bootstrap::MessageSink sink) {
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url);
+  if (code != CURLE_OK) {
+    sink(InstallerSetupFailedMessage(code), true);
+    return false;
+  }
+  code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, RedirectProtocolsFor(url));
+  }
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  }
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &MonitorTransfer);
+  }
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(monitor));
+  }
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  }
+  if (code != CURLE_OK) {
+    sink(DownloadSetupFailedMessage(code), true);
+    return false;
+  }
+  std::ignore = curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  return true;
+}
+
+// A transfer abandoned because the run was interrupted is no download failure: the driver
+// ends the run, and no message may claim an error for it.
+TransferOutcome JudgeTransfer(CURLcode code, bootstrap::MessageSink sink) {
+  if (code == CURLE_OK) {
+    return TransferOutcome::kCompleted;
+  }
+  if (localfs::InterruptRequested()) {
+    return TransferOutcome::kInterrupted;
+  }
+  sink(DownloadFailedMessage(code), true);
+  return TransferOutcome::kFailed;
+}
+
+// The code of the last response of the exchange, after redirects.
+bool ResponseCodeAccepted(CURL* handle, bootstrap::MessageSink sink) {
+  long response_code = 0;
+  const CURLcode code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response_code);
+  if (code != CURLE_OK) {
+    sink(DownloadFailedMessage(code), true);
+    return false;
+  }
+  if (response_code == 404) {
+    sink(ServerNotReachedMessage(), true);
+    return false;
+  }
+  if (response_code >= 400) {
+    sink(HttpCodeMessage(response_code), true);
+    return false;
+  }
+  return true;
+}
+
+// Turns the handle from the header-only request into the GET whose body goes to the
+// archive file. Without a header callback or header data libcurl passes no header bytes
+// to the write callback, so the file receives exactly the body.
+bool PrepareBodyRequest(CURL* handle, std::FILE* archive_stream, bootstrap::MessageSink sink) {
+  std::ignore = curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
+  std::ignore = curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  std::ignore =
+      curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
+  std::ignore = curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteBodyToFile);
+  if (code != CURLE_OK) {
+    sink(InstallerSetupFailedMessage(code), true);
+    return false;
+  }
+  code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(archive_stream));
+  if (code != CURLE_OK) {
+    sink(InstallerSetupFailedMessage(code), true);
+    return false;
+  }
+  std::ignore = curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+  return true;
+}
+
+// The GET, with the progress line on a terminal. The line is ended before any message of
+// the outcome is printed.
+TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, bootstrap::MessageSink sink) {
+  ProgressDisplay progress = ProgressDisplay::ForStandardError(ProgressDisplay::Clock::now());
+  monitor.progress = &progress;
+  const CURLcode code = curl_easy_perform(handle);
+  monitor.progress = nullptr;
+  progress.Finish(ProgressDisplay::Clock::now());
+  return JudgeTransfer(code, sink);
+}
+
+}  // namespace
+
+bool DownloadInstallAgent(const char* archive_path, bootstrap::MessageSink sink) {
+  const char* const url_override = std::getenv(kDownloadUrlVariable);
+  const char* const url =
+      url_override != nullptr ? url_override : bootstrap::AgentDownloadUrl.c_str();
+  return DownloadAgentArchive(url, archive_path, sink);
+}
+
+bool DownloadAgentArchive(const char* url, const char* archive_path, bootstrap::MessageSink sink) {
+  const ArchiveFile archive = OpenArchiveFile(archive_path);
+  if (!archive.stream) {
+    sink(ArchiveFileFailedMessage(archive.open_error), true);
+    return false;
+  }
+  EasyHandle handle(curl_easy_init());
+  if (!handle) {
+    // Not reported: the caller goes on with whatever the cache holds.
+    return true;
+  }
+  TransferMonitor monitor;
+  if (!ConfigureTransfer(handle.get(), url, &monitor, sink)) {
+    return false;
+  }
+
+  const auto etag_capture = std::make_unique<char[]>(kETagCaptureSize);
+  char* etag_capture_address = etag_capture.get();
+  std::ignore = curl_easy_setopt(handle.get(), CURLOPT_NOBODY, 1L);
+  std::ignore = curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, &CaptureETagHeader);
+  std::ignore =
+      curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, static_cast<void*>(&etag_capture_address));
+  if (JudgeTransfer(curl_easy_perform(handle.get()), sink) != TransferOutcome::kCompleted ||
+      !ResponseCodeAccepted(handle.get(), sink)) {
+    return false;
+  }
+
+  const std::string cache_directory = localfs::AgentCacheDirectory();
+  const std::string etag_line = etag_capture.get();
+  if (!localfs::InstalledAgentDirectory().empty() &&
+      ValidationMarkerMatches(cache_directory, etag_line)) {
+    return true;
+  }
+  // Stopping here keeps the cached agent as it was.
+  if (localfs::InterruptRequested()) {
+    return false;
+  }
+  // Removed before the GET, so a GET that fails leaves no stale agent behind.
+  localfs::RemoveTree(cache_directory + bootstrap::AgentProgramName);
+  if (!PrepareBodyRequest(handle.get(), archive.stream.get(), sink) ||
+      localfs::InterruptRequested() ||
+      FetchBody(handle.get(), monitor, sink) != TransferOutcome::kCompleted ||
+      !ResponseCodeAccepted(handle.get(), sink)) {
+    return false;
+  }
+  // The stream's buffer still holds the body's tail: a full disk shows up only here.
+  if (std::fflush(archive.stream.get()) != 0) {
+    sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
+    return false;
+  }
+  handle.reset();
+  WriteValidationMarker(cache_directory, etag_line);
+  return true;
+}
+
+}  // namespace agentcache

@@ -1,0 +1,73 @@
+#include "agentcache/provision.h"
+
+#include <sys/stat.h>
+
+#include <tuple>
+
+#include "agentcache/download.h"
+#include "agentcache/local_agent_archive.h"
+#include "bootstrap/release_constants.h"
+#include "localfs/agent_unpack.h"
+#include "localfs/cache_paths.h"
+#include "localfs/directories.h"
+#include "localfs/interruption.h"
+
+namespace agentcache {
+namespace {
+
+constexpr char kUnzipProgram[] = "unzip";
+constexpr mode_t kCacheDirectoryMode = 0700;
+
+std::string ReportInitializationFailure(bootstrap::MessageSink sink) {
+  sink("Failed to initialize the install agent.", true);
+  return "";
+}
+
+// An agent shipped beside the bundle serves this run only: unpacked into the work
+// directory, with the cache and the network left alone.
+std::string UseLocalAgentArchive(const std::string& archive, const std::string& work_directory,
+                                 bootstrap::MessageSink sink) {
+  if (!localfs::UnpackInstallAgent(archive, work_directory, kUnzipProgram, sink)) {
+    return ReportInitializationFailure(sink);
+  }
+  return localfs::InstallEntryPath(work_directory);
+}
+
+// The per-user cache: refreshed by the download when the server's tag changed, reused
+// as it is otherwise.
+std::string UseCachedAgent(const std::string& work_directory, bootstrap::MessageSink sink) {
+  const std::string agent_directory = localfs::AgentCacheDirectory() + bootstrap::AgentProgramName;
+  // Not examined: a directory that could not be made shows up in the steps that use it.
+  std::ignore = localfs::MakeDirectories(agent_directory, kCacheDirectoryMode);
+
+  const std::string archive_path =
+      work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
+  if (!DownloadInstallAgent(archive_path.c_str(), sink)) {
+    return "";
+  }
+  const std::string installed_agent = localfs::InstalledAgentDirectory();
+  if (!installed_agent.empty()) {
+    return localfs::InstallEntryPath(installed_agent);
+  }
+  // An interrupted run stops before it starts unzip; the next run finds no entry script
+  // and downloads again.
+  if (localfs::InterruptRequested()) {
+    return "";
+  }
+  if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
+    return ReportInitializationFailure(sink);
+  }
+  return localfs::InstallEntryPath(agent_directory);
+}
+
+}  // namespace
+
+std::string ProvisionInstallAgent(const std::string& work_directory, bootstrap::MessageSink sink) {
+  const std::string local_archive = FindLocalAgentArchive(work_directory);
+  if (!local_archive.empty()) {
+    return UseLocalAgentArchive(local_archive, work_directory, sink);
+  }
+  return UseCachedAgent(work_directory, sink);
+}
+
+}  // namespace agentcache
