@@ -15,8 +15,7 @@ std::string FormatRate(const TransferProgress& progress) {
   }
   const double bytes_per_second =
       static_cast<double>(progress.received_bytes) / progress.elapsed_seconds;
-  // Rounded down so that a rate never claims a byte that did not arrive.
-  return FormatByteCount(static_cast<std::uint64_t>(std::floor(bytes_per_second))) + "/s";
+  return FormatByteCount(static_cast<std::uint64_t>(std::llround(bytes_per_second))) + "/s";
 }
 
 }  // namespace

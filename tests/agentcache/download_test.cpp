@@ -1,0 +1,307 @@
+#include "agentcache/download.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "agentcache/isolated_home.h"
+#include "agentcache/loopback_http_server.h"
+#include "localfs/directories.h"
+
+namespace {
+
+using agentcache::DownloadAgentArchive;
+using agentcache::DownloadInstallAgent;
+using agentcache_test::HttpReply;
+using agentcache_test::HttpRequest;
+using agentcache_test::IsolatedHome;
+using agentcache_test::LoopbackHttpServer;
+using agentcache_test::RecordedMessages;
+using agentcache_test::RecordMessage;
+using agentcache_test::Reply;
+using testing_support::Exists;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+using Lines = std::vector<std::string>;
+
+const std::string kAdvice =
+    ". Check your internet connectivity, proxy server, firewall, and virus scanner settings and "
+    "rerun the installer.";
+const std::string kArchiveBody = "PK\x03\x04 the agent archive's bytes";
+
+std::string DownloadFailed(CURLcode code) {
+  return std::string("Error: Download process failed - ") + curl_easy_strerror(code) + "\n\n" +
+         kAdvice;
+}
+
+// The same reply, with its ETag line, for the HEAD and the GET of one URL.
+agentcache_test::Responder Serving(const std::string& etag_header, const std::string& body) {
+  return [=](const HttpRequest&) { return Reply("200 OK", etag_header, body); };
+}
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(env_.home().c_str(), 0700), 0);
+    ASSERT_EQ(localfs::MakeDirectories(env_.cache() + "installagent", 0700), 0);
+  }
+
+  // A complete cached agent recorded with the given ETag line.
+  void PlaceCachedAgent(const std::string& marker) {
+    WriteFile(env_.cache() + "installagent/install", "#!/bin/sh\n");
+    WriteFile(env_.cache() + "installagent/old-file", "from the previous agent");
+    WriteFile(env_.cache() + ".validatestring", marker);
+  }
+
+  bool Download(const LoopbackHttpServer& server) {
+    return DownloadAgentArchive(server.Url("/agent").c_str(), archive().c_str(), RecordMessage);
+  }
+
+  std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
+  std::string marker() const { return ReadFile(env_.cache() + ".validatestring"); }
+  bool AgentDirectoryExists() const { return Exists(env_.cache() + "installagent"); }
+
+  IsolatedHome env_;
+};
+
+TEST_F(DownloadTest, AFirstRunFetchesTheBodyOnTheHeadsConnectionAndRecordsTheETagLine) {
+  const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
+  EXPECT_TRUE(Download(server));
+  EXPECT_EQ(RecordedMessages(), Lines{});
+  EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
+  const std::vector<HttpRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].connection, requests[1].connection) << "the GET reuses the connection";
+  EXPECT_EQ(ReadFile(archive()), kArchiveBody) << "exactly the body, no header bytes";
+  EXPECT_EQ(marker(), "ETag: \"v1\"\r");
+  EXPECT_FALSE(AgentDirectoryExists()) << "removed before the fetch; unpacking refills it";
+}
+
+TEST_F(DownloadTest, AnUnchangedETagFetchesNothingAndLeavesTheAgentAlone) {
+  PlaceCachedAgent("ETag: \"v1\"\r");
+  const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
+  EXPECT_TRUE(Download(server));
+  EXPECT_EQ(RecordedMessages(), Lines{});
+  EXPECT_EQ(server.RequestLines(), Lines{"HEAD /agent"});
+  EXPECT_TRUE(Exists(env_.cache() + "installagent/old-file"));
+  ASSERT_TRUE(Exists(archive()));
+  EXPECT_EQ(ReadFile(archive()), "");
+}
+
+TEST_F(DownloadTest, ADifferentOrUnusableETagLineReplacesTheAgent) {
+  struct Case {
+    const char* what;
+    std::string marker;
+    std::string etag_header;
+    std::string marker_after;
+  };
+  const std::string long_line = "ETag: \"" + std::string(60, 'a') + "\"\r\n";
+  for (const Case& test_case : std::vector<Case>{
+           {"changed tag", "ETag: \"v1\"\r", "ETag: \"v2\"\r\n", "ETag: \"v2\"\r"},
+           {"bare LF now", "ETag: \"v1\"\r", "ETag: \"v1\"\n", "ETag: \"v1\""},
+           {"name cased differently", "ETag: \"v1\"\r", "etag: \"v1\"\r\n", "etag: \"v1\"\r"},
+           {"no space after the colon", "ETag: \"v1\"\r", "ETag:\"v1\"\r\n", "ETag: \"v1\"\r"},
+           {"no ETag at all", "ETag: \"v1\"\r", "", "ETag: \"v1\"\r"},
+           {"line too long to keep", "ETag: \"v1\"\r", long_line, "ETag: \"v1\"\r"},
+       }) {
+    SCOPED_TRACE(test_case.what);
+    RecordedMessages().clear();
+    ASSERT_EQ(localfs::MakeDirectories(env_.cache() + "installagent", 0700), 0);
+    PlaceCachedAgent(test_case.marker);
+    const LoopbackHttpServer server(Serving(test_case.etag_header, kArchiveBody));
+    EXPECT_TRUE(Download(server));
+    EXPECT_EQ(RecordedMessages(), Lines{});
+    EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
+    EXPECT_FALSE(AgentDirectoryExists());
+    EXPECT_EQ(ReadFile(archive()), kArchiveBody);
+    EXPECT_EQ(marker(), test_case.marker_after);
+  }
+}
+
+TEST_F(DownloadTest, AMarkerWithoutAnEntryScriptIsNotTrusted) {
+  WriteFile(env_.cache() + ".validatestring", "ETag: \"v1\"\r");
+  const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
+  EXPECT_TRUE(Download(server));
+  EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
+  EXPECT_EQ(ReadFile(archive()), kArchiveBody);
+}
+
+TEST_F(DownloadTest, RedirectsAreFollowedAndTheLastETagLineOfTheExchangeCounts) {
+  const LoopbackHttpServer server([](const HttpRequest& request) {
+    if (request.path == "/agent") {
+      return Reply("302 Found", "ETag: \"redirect\"\r\nLocation: /moved\r\n");
+    }
+    if (request.path == "/moved") return Reply("301 Moved", "Location: /final\r\n");
+    return Reply("200 OK", "ETag: \"final\"\r\n", kArchiveBody);
+  });
+  EXPECT_TRUE(Download(server));
+  EXPECT_EQ(RecordedMessages(), Lines{});
+  EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "HEAD /moved", "HEAD /final", "GET /agent",
+                                          "GET /moved", "GET /final"}));
+  EXPECT_EQ(ReadFile(archive()), kArchiveBody);
+  EXPECT_EQ(marker(), "ETag: \"final\"\r");
+}
+
+TEST_F(DownloadTest, AFinalResponseWithoutETagLeavesTheRedirectsLine) {
+  const LoopbackHttpServer server([](const HttpRequest& request) {
+    if (request.path == "/agent") return Reply("302 Found", "ETag: \"hop\"\r\nLocation: /x\r\n");
+    return Reply("200 OK", "", kArchiveBody);
+  });
+  EXPECT_TRUE(Download(server));
+  EXPECT_EQ(marker(), "ETag: \"hop\"\r");
+}
+
+TEST_F(DownloadTest, ARedirectLoopEndsAfterThirtyRedirects) {
+  PlaceCachedAgent("ETag: \"v1\"\r");
+  const LoopbackHttpServer server(
+      [](const HttpRequest&) { return Reply("302 Found", "Location: /agent\r\n"); });
+  EXPECT_FALSE(Download(server));
+  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_TOO_MANY_REDIRECTS)});
+  EXPECT_EQ(server.Requests().size(), 31u) << "the request and 30 redirects";
+  EXPECT_TRUE(Exists(env_.cache() + "installagent/old-file")) << "the cache stays as it was";
+}
+
+TEST_F(DownloadTest, ARedirectToASchemeOtherThanHttpIsRefused) {
+  const int ftp_port = agentcache_test::UnusedLoopbackPort();
+  const LoopbackHttpServer server([ftp_port](const HttpRequest&) {
+    return Reply("302 Found",
+                 "Location: ftp://127.0.0.1:" + std::to_string(ftp_port) + "/agent\r\n");
+  });
+  EXPECT_FALSE(Download(server));
+  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_UNSUPPORTED_PROTOCOL)});
+  EXPECT_EQ(server.RequestLines(), Lines{"HEAD /agent"});
+}
+
+TEST_F(DownloadTest, TheHeadsResponseCodeDecidesBeforeAnythingIsRemoved) {
+  struct Case {
+    const char* status;
+    bool result;
+    Lines messages;
+  };
+  for (const Case& test_case : std::vector<Case>{
+           {"404 Not Found", false, {"Could not reach the download server" + kAdvice}},
+           {"403 Forbidden",
+            false,
+            {"Error: Download process failed. Received an HTTP code: 403" + kAdvice}},
+           {"500 Internal Server Error",
+            false,
+            {"Error: Download process failed. Received an HTTP code: 500" + kAdvice}},
+           {"399 Odd", true, {}},
+       }) {
+    SCOPED_TRACE(test_case.status);
+    RecordedMessages().clear();
+    ASSERT_EQ(localfs::MakeDirectories(env_.cache() + "installagent", 0700), 0);
+    PlaceCachedAgent("ETag: \"old\"\r");
+    const std::string status = test_case.status;
+    const LoopbackHttpServer server([status](const HttpRequest& request) {
+      return request.method == "HEAD" ? Reply(status, "ETag: \"new\"\r\n")
+                                      : Reply("200 OK", "", kArchiveBody);
+    });
+    EXPECT_EQ(Download(server), test_case.result);
+    EXPECT_EQ(RecordedMessages(), test_case.messages);
+    if (test_case.result) {
+      EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
+      EXPECT_EQ(marker(), "ETag: \"new\"\r");
+    } else {
+      EXPECT_EQ(server.RequestLines(), Lines{"HEAD /agent"});
+      EXPECT_TRUE(Exists(env_.cache() + "installagent/old-file"));
+      EXPECT_EQ(marker(), "ETag: \"old\"\r");
+    }
+  }
+}
+
+TEST_F(DownloadTest, AnErrorStatusOnTheGetFailsWithoutRecordingTheTag) {
+  for (const char* status : {"500 Internal Server Error", "404 Not Found"}) {
+    SCOPED_TRACE(status);
+    RecordedMessages().clear();
+    ASSERT_EQ(localfs::MakeDirectories(env_.cache() + "installagent", 0700), 0);
+    PlaceCachedAgent("ETag: \"old\"\r");
+    const std::string get_status = status;
+    const LoopbackHttpServer server([get_status](const HttpRequest& request) {
+      return request.method == "HEAD" ? Reply("200 OK", "ETag: \"new\"\r\n")
+                                      : Reply(get_status, "", "<html>error page</html>");
+    });
+    EXPECT_FALSE(Download(server));
+    const std::string expected =
+        get_status == "404 Not Found"
+            ? "Could not reach the download server" + kAdvice
+            : "Error: Download process failed. Received an HTTP code: 500" + kAdvice;
+    EXPECT_EQ(RecordedMessages(), Lines{expected});
+    EXPECT_EQ(marker(), "ETag: \"old\"\r");
+    EXPECT_FALSE(AgentDirectoryExists());
+  }
+}
+
+TEST_F(DownloadTest, ABodyCutShortFailsWithLibcurlsText) {
+  const LoopbackHttpServer server([](const HttpRequest& request) {
+    if (request.method == "HEAD") return Reply("200 OK", "ETag: \"v1\"\r\n", kArchiveBody);
+    HttpReply reply = Reply("200 OK", "ETag: \"v1\"\r\n", kArchiveBody);
+    reply.body.resize(5);
+    reply.then = HttpReply::Then::kClose;
+    return reply;
+  });
+  EXPECT_FALSE(Download(server));
+  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_PARTIAL_FILE)});
+  EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
+}
+
+TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
+  struct stat full_device {};
+  if (stat("/dev/full", &full_device) != 0 || !S_ISCHR(full_device.st_mode)) {
+    GTEST_SKIP() << "no /dev/full here to stand for a full disk";
+  }
+  // A body smaller than the stream buffer fails only when the buffer is flushed; a larger
+  // one already while libcurl hands over its bytes.
+  for (const std::size_t size : {std::size_t{1000}, std::size_t{3} << 20}) {
+    SCOPED_TRACE(size);
+    RecordedMessages().clear();
+    const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", std::string(size, 'z')));
+    EXPECT_FALSE(DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", RecordMessage));
+    EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_WRITE_ERROR)});
+    EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
+  }
+}
+
+TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest) {
+  const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
+  const std::string archive_path = env_.scratch() / "missing/InstallAgent.zip";
+  EXPECT_FALSE(
+      DownloadAgentArchive(server.Url("/agent").c_str(), archive_path.c_str(), RecordMessage));
+  EXPECT_EQ(RecordedMessages(),
+            Lines{std::string("Internal Error: Failed to create local download cache - ") +
+                  std::strerror(ENOENT) + ".\n\nPlease rerun the installer."});
+  EXPECT_EQ(server.RequestLines(), Lines{});
+}
+
+TEST_F(DownloadTest, AnUnreachableServerOrAnEmptyUrlFailsWithLibcurlsText) {
+  const std::string unreachable =
+      "http://127.0.0.1:" + std::to_string(agentcache_test::UnusedLoopbackPort()) + "/agent";
+  EXPECT_FALSE(DownloadAgentArchive(unreachable.c_str(), archive().c_str(), RecordMessage));
+  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_COULDNT_CONNECT)});
+
+  RecordedMessages().clear();
+  EXPECT_FALSE(DownloadAgentArchive("", archive().c_str(), RecordMessage));
+  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
+}
+
+TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
+  const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
+  {
+    const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
+                                                 server.Url("/from-variable"));
+    EXPECT_TRUE(DownloadInstallAgent(archive().c_str(), RecordMessage));
+  }
+  EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
+  {
+    const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
+    EXPECT_FALSE(DownloadInstallAgent(archive().c_str(), RecordMessage));
+  }
+  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
+}
+
+}  // namespace
