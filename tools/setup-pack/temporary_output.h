@@ -1,0 +1,49 @@
+// Owns the file a launcher file is written to: a temporary file beside the output's name
+// (close-on-exec, mode 0755) that Commit renames over the output once it is complete. On every
+// other way out it is removed, so the output's name never holds a half-written file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "error_sink.h"
+#include "file_descriptor.h"
+#include "zip_records.h"
+
+namespace pack {
+
+class TemporaryOutput {
+ public:
+  TemporaryOutput() = default;
+  ~TemporaryOutput();
+  TemporaryOutput(const TemporaryOutput&) = delete;
+  TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+
+  [[nodiscard]] bool Create(const std::string& output_path, ErrorSink report);
+
+  [[nodiscard]] bool Append(const unsigned char* data, std::size_t length, ErrorSink report);
+  [[nodiscard]] bool Append(const Bytes& bytes, ErrorSink report);
+  // Zero bytes that take no disk space: the output keeps the holes of a sparse input.
+  void AppendHole(std::uint64_t length);
+  // Replaces bytes already written, without moving the append position.
+  [[nodiscard]] bool Overwrite(std::uint64_t offset, const Bytes& bytes, ErrorSink report);
+
+  // Where the next Append goes, counted from the first byte of the file.
+  [[nodiscard]] std::uint64_t offset() const { return offset_; }
+
+  [[nodiscard]] bool Commit(ErrorSink report);
+
+ private:
+  [[nodiscard]] bool WriteAll(const unsigned char* data, std::size_t length, std::uint64_t at,
+                              ErrorSink report);
+  void Discard();
+
+  std::string output_path_;
+  std::string temporary_path_;
+  FileDescriptor descriptor_;
+  std::uint64_t offset_ = 0;
+  std::uint64_t file_size_ = 0;  // what the file holds; offset_ is beyond it after a hole
+};
+
+}  // namespace pack
