@@ -17,8 +17,8 @@ build:
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 asan:
-	@cmake/ensure-packages.sh $(BUILD_PACKAGES)
-	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSETUP_SANITIZE=ON
+	@cmake/ensure-packages.sh $(BUILD_PACKAGES) clang libclang-rt-14-dev
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSETUP_SANITIZE=ON -DSETUP_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 demo: build
