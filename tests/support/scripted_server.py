@@ -29,7 +29,10 @@ import threading
 import time
 
 LOOPBACK = "127.0.0.1"
-DEFAULT_LIFETIME = 120.0
+# Seconds a server lives at most: in-process ones as long as a test group may run,
+# command-line ones as long as asked (default CLI_LIFETIME).
+DEFAULT_LIFETIME = 600.0
+CLI_LIFETIME = 120.0
 MAX_REQUEST_HEAD = 64 * 1024
 
 
@@ -433,7 +436,7 @@ def main(argv=None):
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free one)")
     parser.add_argument("--port-file", help="write the port number here once listening")
     parser.add_argument("--log", help="append one JSON line per request to this file")
-    parser.add_argument("--lifetime", type=float, default=DEFAULT_LIFETIME,
+    parser.add_argument("--lifetime", type=float, default=CLI_LIFETIME,
                         help="stop after this many seconds (default %(default)s)")
     parser.add_argument("--lf", action="store_true", help="end header lines with LF only")
     options = parser.parse_args(argv)
