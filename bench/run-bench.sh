@@ -1,0 +1,340 @@
+#!/bin/bash
+# The launcher's benchmark suite (`make bench`). Everything runs on 127.0.0.1 against a
+# local nginx; every timed figure is a ratio of commands measured alternately in the same
+# rounds (bench/measure.py). Writes BUILD_DIR/bench/results.md and BUILD_DIR/bench/raw.jsonl;
+# the big inputs are made once under BUILD_DIR/bench/data and reused.
+# Usage: run-bench.sh BUILD_DIR
+#
+# Sizes and counts may be overridden for a quick run (BENCH_QUICK=1 also allows fewer than
+# five rounds): BENCH_BUNDLE_MIB (1024), BENCH_FIRST_RUN_MIB (512), BENCH_HEAP_SMALL_MIB
+# (16), BENCH_HEAP_LARGE_MIB (1024), BENCH_PACK_MIB (1024, passed to pack_vs_cat.sh),
+# BENCH_ROUNDS (7, big figures), BENCH_WARM_ROUNDS (30) and BENCH_WARM_BATCH (5).
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+
+bundle_mib=${BENCH_BUNDLE_MIB:-1024}
+first_mib=${BENCH_FIRST_RUN_MIB:-512}
+heap_small_mib=${BENCH_HEAP_SMALL_MIB:-16}
+heap_large_mib=${BENCH_HEAP_LARGE_MIB:-1024}
+pack_mib=${BENCH_PACK_MIB:-1024}
+rounds=${BENCH_ROUNDS:-7}
+warm_rounds=${BENCH_WARM_ROUNDS:-30}
+warm_batch=${BENCH_WARM_BATCH:-5}
+
+setup="$build/src/setup"
+floor="$build/bench/floor"
+pack="$build/tools/setup-pack/setup-pack"
+measure="$here/measure.py"
+reference="$here/reference.sh"
+
+out="$build/bench"
+data="$out/data"
+raw="$out/raw.jsonl"
+results="$out/results.md"
+log="$out/commands.log"
+scratch="$out/scratch"
+cache_suffix=".quenth/app_installer_cache/Q4096c/oslin64"
+
+for tool in unzip zip curl nginx python3 valgrind; do
+  command -v "$tool" >/dev/null || { echo "run-bench.sh: $tool is missing" >&2; exit 1; }
+done
+for binary in "$setup" "$floor"; do
+  [ -x "$binary" ] || { echo "run-bench.sh: $binary is not built" >&2; exit 1; }
+done
+
+# Proxies from the environment would take the loopback traffic elsewhere.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
+mkdir -p "$data" "$scratch"
+rm -rf "$scratch"/* "$out/home" "$out/www" "$out/nginx"
+: >"$raw"
+: >"$log"
+
+step() { printf '\n== %s\n' "$*"; }
+
+# ---------------------------------------------------------------------------------------
+# Inputs, made once. Payloads are random, so nothing compresses and every byte is moved.
+
+# make_agent OUT MIB: an agent archive whose entry script exits at once, with MIB MiB of
+# payload beside it (none for 0).
+make_agent() {
+  local archive=$1 mib=$2
+  [ -s "$archive" ] && return 0
+  local dir
+  dir=$(mktemp -d "$data/agent.XXXXXX")
+  printf 'exit 0\n' >"$dir/install"
+  [ "$mib" -gt 0 ] && head -c "${mib}M" /dev/urandom >"$dir/payload.bin"
+  (cd "$dir" && zip -q -0 -X "$archive.part" install $([ "$mib" -gt 0 ] && echo payload.bin))
+  rm -rf "$dir"
+  mv "$archive.part" "$archive"
+}
+
+# make_bundle DIR MIB: DIR/bundle.zip, an installer bundle with MIB MiB of payload (a few
+# bytes for 0).
+make_bundle() {
+  local dir=$1 mib=$2
+  [ -s "$dir/bundle.zip" ] && return 0
+  mkdir -p "$dir"
+  if [ "$mib" -gt 0 ]; then
+    head -c "${mib}M" /dev/urandom >"$dir/payload.bin"
+  else
+    printf 'a small bundle\n' >"$dir/payload.bin"
+  fi
+  (cd "$dir" && zip -q -0 -X bundle.zip.part payload.bin)
+  rm -f "$dir/payload.bin"
+  mv "$dir/bundle.zip.part" "$dir/bundle.zip"
+}
+
+# pack_launcher OUT MEMBER...: a launcher file from the current setup, remade when setup is
+# newer. setup-pack makes it; while setup-pack cannot, Python's zipfile appends the same
+# stored members with offsets counted from the start of the file.
+pack_launcher() {
+  local launcher=$1
+  shift
+  [ -s "$launcher" ] && [ "$launcher" -nt "$setup" ] && return 0
+  rm -f "$launcher"
+  if [ -x "$pack" ] && "$pack" -o "$launcher" "$setup" "$@" >>"$log" 2>&1 &&
+    unzip -tqq "$launcher" >/dev/null 2>&1; then
+    return 0
+  fi
+  echo "   (setup-pack could not make $(basename "$launcher"); packed with Python's zipfile)"
+  cp "$setup" "$launcher.part"
+  python3 - "$launcher.part" "$@" <<'EOF'
+import os, sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "a", zipfile.ZIP_STORED) as archive:
+    for member in sys.argv[2:]:
+        archive.write(member, os.path.basename(member))
+EOF
+  chmod 755 "$launcher.part"
+  mv "$launcher.part" "$launcher"
+}
+
+step "Inputs under $data (made once)"
+make_agent "$data/agent-0M.zip" 0
+for mib in "$first_mib" "$heap_small_mib" "$heap_large_mib"; do
+  make_agent "$data/agent-${mib}M.zip" "$mib"
+done
+make_bundle "$data/bundle-0M" 0
+make_bundle "$data/bundle-${bundle_mib}M" "$bundle_mib"
+mkdir -p "$data/local-agent"
+cp "$data/agent-0M.zip" "$data/local-agent/InstallAgent.zip"
+pack_launcher "$data/launcher-small" "$data/bundle-0M/bundle.zip"
+pack_launcher "$data/launcher-local-${bundle_mib}M" "$data/bundle-${bundle_mib}M/bundle.zip" \
+  "$data/local-agent/InstallAgent.zip"
+ls -l "$data" | sed 's/^/   /'
+launcher_small="$data/launcher-small"
+launcher_big="$data/launcher-local-${bundle_mib}M"
+
+# ---------------------------------------------------------------------------------------
+# The server: Debian's nginx on a free loopback port, for a bounded time. The access log
+# names the connection of every request, and the user agent tells curl from the launcher
+# (libcurl sends none by default).
+
+step "nginx on 127.0.0.1"
+mkdir -p "$out/www" "$out/nginx/tmp"
+for mib in 0 "$first_mib" "$heap_small_mib" "$heap_large_mib"; do
+  ln -sf "$data/agent-${mib}M.zip" "$out/www/agent-${mib}M.zip"
+done
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+user_line=""
+[ "$(id -u)" -eq 0 ] && user_line="user root;"
+access_log="$out/nginx/access.log"
+cat >"$out/nginx/nginx.conf" <<EOF
+daemon off;
+master_process off;
+worker_processes 1;
+$user_line
+pid $out/nginx/nginx.pid;
+error_log $out/nginx/error.log;
+events { worker_connections 64; }
+http {
+  log_format bench '\$connection \$connection_requests \$request_method \$uri \$status '
+                   '\$body_bytes_sent \$request_time "\$http_user_agent"';
+  access_log $access_log bench;
+  client_body_temp_path $out/nginx/tmp/body;
+  proxy_temp_path $out/nginx/tmp/proxy;
+  fastcgi_temp_path $out/nginx/tmp/fastcgi;
+  uwsgi_temp_path $out/nginx/tmp/uwsgi;
+  scgi_temp_path $out/nginx/tmp/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_timeout 30s;
+  server {
+    listen 127.0.0.1:$port;
+    root $out/www;
+  }
+}
+EOF
+timeout 3600 nginx -e "$out/nginx/error.log" -p "$out/nginx" -c "$out/nginx/nginx.conf" &
+nginx_pid=$!
+cleanup() {
+  kill "$nginx_pid" 2>/dev/null || true
+  wait "$nginx_pid" 2>/dev/null || true
+  rm -rf /tmp/qx-bench-hand /tmp/qx-bench-unpack /tmp/qx-bench-curl
+}
+trap cleanup EXIT
+for _ in $(seq 50); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/agent-0M.zip" && break
+  sleep 0.1
+done
+url() { echo "http://127.0.0.1:$port/agent-$1M.zip"; }
+echo "   serving $out/www on port $port (pid $nginx_pid)"
+
+home="$out/home"
+mkdir -p "$home"
+export BENCH_QUICK=${BENCH_QUICK:-0}
+timing() { python3 "$measure" time --raw "$raw" --log "$log" "$@"; }
+record() { python3 "$measure" record --raw "$raw" "$@"; }
+
+# ---------------------------------------------------------------------------------------
+step "Warm runs: cached agent current, small bundle, agent that exits at once"
+warm_home="$home/warm"
+mkdir -p "$warm_home"
+HOME="$warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url 0)" "$launcher_small" >>"$log" 2>&1
+HOME="$warm_home" "$reference" "$launcher_small" "$(url 0)" >>"$log" 2>&1
+warm_launcher="HOME=$warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url 0) $launcher_small"
+timing --id warm_vs_floor \
+  --title "warm run" --baseline "floor (bench/floor)" --goal "<=1.05" \
+  --cmd launcher "$warm_launcher" \
+  --cmd floor "$floor $launcher_small $warm_home/$cache_suffix/installagent/install $(url 0)" \
+  --ratio launcher/floor --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
+timing --id warm_vs_reference \
+  --title "warm run" --baseline "reference script (bench/reference.sh)" --goal "<=0.9" \
+  --cmd launcher "$warm_launcher" \
+  --cmd reference "HOME=$warm_home $reference $launcher_small $(url 0)" \
+  --ratio launcher/reference --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
+
+# ---------------------------------------------------------------------------------------
+step "Extraction: ${bundle_mib} MiB bundle with a local agent"
+hand=/tmp/qx-bench-hand
+by_hand="mkdir $hand && unzip -qq $launcher_big -d $hand && unzip -qq -o $hand/InstallAgent.zip -d $hand && sh $hand/install -installbundle $hand/bundle.zip; rm -rf $hand"
+timing --id extraction \
+  --title "extraction, ${bundle_mib} MiB bundle, local agent" \
+  --baseline "the same commands typed in sh" --goal "<=1.05" \
+  --cmd launcher "HOME=$home/extraction $launcher_big" \
+  --cmd by_hand "sh -c '$by_hand'" \
+  --prepare launcher "sync" --prepare by_hand "rm -rf $hand; sync" \
+  --ratio launcher/by_hand --rounds "$rounds" --warmup 1
+
+# ---------------------------------------------------------------------------------------
+step "First run: ${first_mib} MiB agent archive over HTTP"
+first_home="$home/first"
+reference_home="$home/reference-first"
+first_warm_home="$home/first-warm"
+mkdir -p "$first_home" "$reference_home" "$first_warm_home"
+first_launcher="HOME=$first_home QX_INTERNAL_INSTALL_AGENT_URL=$(url "$first_mib") $launcher_small"
+first_prepare="rm -rf $first_home/.quenth; sync"
+timing --id first_run \
+  --title "first run, ${first_mib} MiB agent from nginx" \
+  --baseline "reference script" --goal "<=1.0" \
+  --cmd launcher "$first_launcher" \
+  --cmd reference "HOME=$reference_home $reference $launcher_small $(url "$first_mib")" \
+  --prepare launcher "$first_prepare" \
+  --prepare reference "rm -rf $reference_home/.reference-agent-cache; sync" \
+  --ratio launcher/reference --rounds "$rounds" --warmup 1
+
+# The launcher's download time, taken from outside: a first run less a warm run with the
+# same agent less a separate unpack of the archive. curl's the same way: a GET to a file
+# less a HEAD. The figure is the ratio of the rates, curl's time over the launcher's.
+step "Download alone: ${first_mib} MiB, launcher against curl -o"
+HOME="$first_warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$first_mib")" "$launcher_small" >>"$log" 2>&1
+log_start=$(wc -l <"$access_log")
+unpack=/tmp/qx-bench-unpack
+curl_dir=/tmp/qx-bench-curl
+timing --id download \
+  --title "download alone, ${first_mib} MiB: launcher's rate" \
+  --baseline "curl -o of the same URL (rate)" --goal ">=0.95" \
+  --cmd first "$first_launcher" \
+  --cmd warm "HOME=$first_warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url "$first_mib") $launcher_small" \
+  --cmd unpack "unzip -qq -o $data/agent-${first_mib}M.zip -d $unpack" \
+  --cmd curl_get "curl -s -o $curl_dir/InstallAgent.zip $(url "$first_mib")" \
+  --cmd curl_head "curl -s -I -o /dev/null $(url "$first_mib")" \
+  --prepare first "$first_prepare" \
+  --prepare unpack "rm -rf $unpack; sync" \
+  --prepare curl_get "rm -rf $curl_dir; mkdir -p $curl_dir; sync" \
+  --ratio "curl_get-curl_head/first-warm-unpack" --rounds "$rounds" --warmup 1 \
+  --detail "$(python3 - "$access_log" "$log_start" "$first_mib" <<'EOF'
+import statistics, sys
+path, start, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+times = {"launcher": [], "curl": []}
+for line in open(path).readlines()[start:]:
+    words = line.split()
+    if words[2] != "GET" or int(words[5]) < mib * 1048576:
+        continue
+    times["curl" if words[7].startswith('"curl/') else "launcher"].append(float(words[6]))
+if times["launcher"] and times["curl"]:
+    print("cross-check from nginx's $request_time of the GETs: launcher %.3f s, curl %.3f s "
+          "(median), rate ratio %.3f" % (statistics.median(times["launcher"]),
+          statistics.median(times["curl"]),
+          statistics.median(times["curl"]) / statistics.median(times["launcher"])))
+EOF
+)"
+
+# ---------------------------------------------------------------------------------------
+step "Connections of a first run"
+connections_home="$home/connections"
+mkdir -p "$connections_home"
+log_start=$(wc -l <"$access_log")
+HOME="$connections_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$heap_small_mib")" "$launcher_small" >>"$log" 2>&1
+sleep 0.2
+requests=$(tail -n +"$((log_start + 1))" "$access_log")
+connection_count=$(printf '%s\n' "$requests" | awk '{print $1}' | sort -u | wc -l)
+record --id connections --title "connections for a first run" --baseline "—" --goal "==1" \
+  --value "$connection_count" \
+  --detail "requests seen: $(printf '%s\n' "$requests" | awk '{printf "%s%s on connection %s", sep, $3, $1; sep="; "}')"
+
+# ---------------------------------------------------------------------------------------
+step "Heap of the launcher (valgrind massif): ${heap_small_mib} MiB and ${heap_large_mib} MiB agents"
+heap_peak() {
+  local mib=$1 heap_home="$home/heap-$1"
+  mkdir -p "$heap_home"
+  HOME="$heap_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$mib")" \
+    valgrind --tool=massif --peak-inaccuracy=0 --massif-out-file="$out/massif-${mib}M.out" \
+    "$launcher_small" >>"$log" 2>&1
+  python3 - "$out/massif-${mib}M.out" <<'EOF'
+import re, sys
+peak = 0
+heap = extra = 0
+for line in open(sys.argv[1]):
+    match = re.match(r"mem_heap_(extra_)?B=(\d+)", line)
+    if match:
+        if match.group(1):
+            extra = int(match.group(2))
+            peak = max(peak, heap + extra)
+        else:
+            heap = int(match.group(2))
+print(peak)
+EOF
+}
+peak_small=$(heap_peak "$heap_small_mib")
+peak_large=$(heap_peak "$heap_large_mib")
+record --id heap --title "heap peak, ${heap_small_mib} MiB vs ${heap_large_mib} MiB agent" \
+  --baseline "each other" --goal "<=65536" --unit "B difference" \
+  --value "$((peak_large > peak_small ? peak_large - peak_small : peak_small - peak_large))" \
+  --detail "massif peak (heap plus allocator overhead): $peak_small B with ${heap_small_mib} MiB, $peak_large B with ${heap_large_mib} MiB"
+
+# ---------------------------------------------------------------------------------------
+step "setup-pack of a ${pack_mib} MiB bundle against cat"
+if [ -x "$here/pack_vs_cat.sh" ] && [ -x "$pack" ]; then
+  BENCH_MEASURE="$measure" BENCH_RAW="$raw" BENCH_LOG="$log" BENCH_DATA="$data" \
+    BENCH_PACK_MIB="$pack_mib" BENCH_ROUNDS="$rounds" "$here/pack_vs_cat.sh" "$build"
+else
+  record --id pack_vs_cat --title "setup-pack, ${pack_mib} MiB bundle" --baseline "cat" \
+    --goal "<=1.3" --value 0 --gap \
+    --detail "GAP: not measured, bench/pack_vs_cat.sh or setup-pack is not there yet"
+fi
+
+# ---------------------------------------------------------------------------------------
+step "Results"
+cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
+heading="Measured $(date -u '+%Y-%m-%d %H:%M UTC') at commit $(git -C "$repo" describe --always --dirty 2>/dev/null || echo unknown) on $(nproc) cores, $cpu, Linux $(uname -r)."
+python3 "$measure" report --raw "$raw" --out "$results" --heading "$heading"
+echo
+echo "Written: $results and $raw"
