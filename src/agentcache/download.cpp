@@ -31,8 +31,8 @@ constexpr char kDownloadUrlVariable[] = "QX_INTERNAL_INSTALL_AGENT_URL";
 constexpr long kMaxRedirects = 30;
 
 // libcurl's default of 16 KiB costs a callback and a write per 16 KiB of a body of
-// hundreds of MiB.
-constexpr long kReceiveBufferSize = 512L * 1024L;
+// hundreds of MiB; with 1 MiB a 512 MiB download takes less time and CPU than the curl tool.
+constexpr long kReceiveBufferSize = 1024L * 1024L;
 
 enum class TransferOutcome { kCompleted, kFailed, kInterrupted };
 
