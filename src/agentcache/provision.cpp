@@ -18,9 +18,21 @@ namespace {
 constexpr char kUnzipProgram[] = "unzip";
 constexpr mode_t kCacheDirectoryMode = 0700;
 
+// An unpack stopped by the user's interruption is no failure of the agent: the run ends
+// quietly and main ends it by the signal.
 std::string ReportInitializationFailure(bootstrap::MessageSink sink) {
-  sink("Failed to initialize the install agent.", true);
+  if (!localfs::InterruptRequested()) {
+    sink("Failed to initialize the install agent.", true);
+  }
   return "";
+}
+
+// A body arrived in this run, so the cache was not current. An entry script found now
+// belongs to an old agent that could not be removed (a read-only cache, say) and must
+// not pass for the new one.
+bool FetchedInThisRun(const std::string& archive_path) {
+  struct stat archive {};
+  return stat(archive_path.c_str(), &archive) == 0 && archive.st_size > 0;
 }
 
 // An agent shipped beside the bundle serves this run only: unpacked into the work
@@ -46,7 +58,7 @@ std::string UseCachedAgent(const std::string& work_directory, bootstrap::Message
     return "";
   }
   const std::string installed_agent = localfs::InstalledAgentDirectory();
-  if (!installed_agent.empty()) {
+  if (!installed_agent.empty() && !FetchedInThisRun(archive_path)) {
     return localfs::InstallEntryPath(installed_agent);
   }
   // An interrupted run stops before it starts unzip; the next run finds no entry script
@@ -55,6 +67,9 @@ std::string UseCachedAgent(const std::string& work_directory, bootstrap::Message
     return "";
   }
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
+    // unzip may have written the entry script before it failed or was stopped, and the
+    // marker already names the new archive: a half-unpacked agent would pass for current.
+    localfs::RemoveTree(agent_directory);
     return ReportInitializationFailure(sink);
   }
   return localfs::InstallEntryPath(agent_directory);
