@@ -205,6 +205,14 @@ class ValidationTests(DownloadTestCase):
                 self.server.clear()
                 self.assertDownloadedAndRan(self.run_launcher(), "v2", b'ETag: "v1"\r')
 
+    def test_long_header_lines_of_other_names_change_nothing(self):
+        padding = [b"X-Padding-%d: " % n + b"p" * (60 + 40 * n) for n in range(4)]
+        self.serve(serve_archive(AGENT_V1, etag=b'"v1"', extra_lines=padding))
+        self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
+        before = tree_snapshot(self.ws.cache_dir())
+        self.server.clear()
+        self.assertReused(self.run_launcher(), "v1", before)
+
     def test_etag_of_the_get_response_is_not_recorded(self):
         get_reply = response(200, header_lines=[b'ETag: "from-get"'], body=AGENT_V1)
         self.serve(serve_archive(AGENT_V1, etag=b'"from-head"', get_reply=get_reply))
@@ -330,6 +338,8 @@ class StatusTests(DownloadTestCase):
         self.assertRequests(self.server, [HEAD, GET])
         self.assertIsNone(self.ws.marker())
         self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.serve(serve_archive(AGENT_V2, etag=b'"v2"'))
+        self.assertDownloadedAndRan(self.run_launcher(), "v2", b'ETag: "v2"\r')
 
 
 
