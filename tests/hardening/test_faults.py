@@ -1,0 +1,366 @@
+#!/usr/bin/python3
+"""Faults of the network, the archive, the disk and the cache, and what a run makes of them.
+
+In each case the launcher prints the messages that belong to the fault and nothing else,
+does not crash, never runs an agent that is stale or half unpacked, leaves no work
+directory, and the next good run succeeds. Disk and file-system faults are made in a
+private mount namespace (a small tmpfs, a read-only bind mount) so the machine's own
+mounts stay untouched; permission faults run the launcher as an unprivileged user, since
+root passes every permission check and would test nothing.
+"""
+
+import io
+import os
+import shlex
+import signal
+import subprocess
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from hardening_support import (CURLE_PARTIAL_FILE, CURLE_WRITE_ERROR, INIT_FAILED,  # noqa: E402
+                               PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
+                               namespace_wrap, require_mount_namespace, unprivileged_user)
+from launcher_harness import (FIXED_TIME, LauncherTestCase, make_agent_archive,  # noqa: E402
+                              run_main, tree_snapshot)
+from scripted_server import ScriptedServer, response, serve_archive  # noqa: E402
+
+HEAD_GET = [("HEAD", "/agent"), ("GET", "/agent")]
+HEAD_ONLY = [("HEAD", "/agent")]
+
+
+def agent_with_payload(ident, payload, payload_first=False):
+    """An agent archive (stored) with the harness's recording "install" and a payload."""
+    with zipfile.ZipFile(io.BytesIO(make_agent_archive(ident))) as source:
+        script = source.read("install")
+    members = [("install", script), ("payload.bin", payload)]
+    if payload_first:
+        members.reverse()
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        for name, data in members:
+            info = zipfile.ZipInfo(name, FIXED_TIME)
+            info.external_attr = 0o100755 << 16
+            archive.writestr(info, data)
+    return buffer.getvalue()
+
+
+def corrupt_member(archive, name):
+    """The archive with one byte of a stored member's data flipped (its CRC no longer fits)."""
+    with zipfile.ZipFile(io.BytesIO(archive)) as reader:
+        info = reader.getinfo(name)
+    header = info.header_offset
+    name_length = int.from_bytes(archive[header + 26:header + 28], "little")
+    extra_length = int.from_bytes(archive[header + 28:header + 30], "little")
+    data = header + 30 + name_length + extra_length
+    flipped = bytearray(archive)
+    flipped[data + info.file_size // 2] ^= 0x5A
+    return bytes(flipped)
+
+
+class FaultTestCase(LauncherTestCase):
+    def setUp(self):
+        super().setUp()
+        self.server = ScriptedServer(serve_archive(make_agent_archive("v1"), etag=b'"v1"'))
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.launcher = self.ws.pack()
+
+    def serve(self, archive, etag, **options):
+        self.server.set_handler(serve_archive(archive, etag=etag, **options))
+        self.server.clear()
+
+    def launch(self, **options):
+        self.server.clear()
+        options.setdefault("url", self.server.url("/agent"))
+        return self.ws.run(options.pop("launcher", self.launcher), **options)
+
+    def assertGoodRun(self, ident, requests, home=None, **options):
+        """An undisturbed run: the agent of this ident runs from the cache."""
+        if home is not None:
+            options["home"] = home
+        result = self.launch(**options)
+        self.assertSucceeded(result)
+        self.assertAgentRanFromCache(result, ident=ident, home=home)
+        self.assertRequests(self.server, requests)
+        self.assertWorkDirectoryGone(result)
+        return result
+
+    def assertNoAgentRan(self, result):
+        self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
+
+
+class TransferFaultTests(FaultTestCase):
+    def test_server_closing_mid_body_while_replacing_an_agent(self):
+        self.assertGoodRun("v1", HEAD_GET)
+        new = agent_with_payload("v2", os.urandom(256 << 10))
+        cut = response(200, header_lines=[b'ETag: "v2"'], body=new[:len(new) // 3],
+                       content_length=len(new), close=True)
+        self.serve(new, b'"v2"', get_reply=cut)
+        result = self.launch()
+        self.assertFailedWith(result, message_4_lines(CURLE_PARTIAL_FILE))
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertEqual([call.argv[0] for call in result.unzip_calls], ["-qq"])
+        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
+        self.assertWorkDirectoryGone(result)
+        # Neither the old agent nor the cut archive serves again: the next run fetches.
+        self.serve(new, b'"v2"')
+        self.assertGoodRun("v2", HEAD_GET)
+        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+    def test_truncated_archive(self):
+        good = agent_with_payload("v2", os.urandom(64 << 10))
+        for label, cut in (("no central directory", len(good) // 2),
+                           ("end record cut", len(good) - 10)):
+            with self.subTest(label):
+                self.serve(good[:cut], b'"v2"')
+                for attempt in (1, 2):
+                    result = self.launch()
+                    self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+                    self.assertNoAgentRan(result)
+                    self.assertRequests(self.server, HEAD_GET)
+                    self.assertFalse(os.path.lexists(os.path.join(self.ws.agent_dir(),
+                                                                  "install")))
+                    self.assertWorkDirectoryGone(result)
+                # The whole archive under the very same tag: the cache recovers.
+                self.serve(good, b'"v2"')
+                self.assertGoodRun("v2", HEAD_GET)
+                self.assertGoodRun("v2", HEAD_ONLY)
+                self.serve(make_agent_archive("v1"), b'"v1"')
+                self.assertGoodRun("v1", HEAD_GET)
+
+    def test_corrupt_member_after_a_good_entry_script(self):
+        """unzip writes "install" whole, then finds a bad CRC in the next member."""
+        good = agent_with_payload("v2", os.urandom(64 << 10))
+        self.check_corrupt_archive(corrupt_member(good, "payload.bin"), good)
+
+    def test_corrupt_entry_script(self):
+        """Info-ZIP keeps a member with a bad CRC on disk: a damaged "install" is there."""
+        good = agent_with_payload("v2", b"x" * 4096, payload_first=True)
+        self.check_corrupt_archive(corrupt_member(good, "install"), good)
+
+    def check_corrupt_archive(self, corrupt, good):
+        self.serve(corrupt, b'"v2"')
+        for attempt in (1, 2):
+            with self.subTest(attempt=attempt):
+                result = self.launch()
+                self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+                self.assertNoAgentRan(result)
+                # The second run may not take what the first one half unpacked for current.
+                self.assertRequests(self.server, HEAD_GET)
+                self.assertWorkDirectoryGone(result)
+        self.serve(good, b'"v2"')
+        self.assertGoodRun("v2", HEAD_GET)
+        self.assertGoodRun("v2", HEAD_ONLY)
+
+
+class CacheStateFaultTests(FaultTestCase):
+    def test_cached_agent_directory_is_a_file(self):
+        os.makedirs(self.ws.cache_dir())
+        with open(self.ws.agent_dir(), "w") as stream:
+            stream.write("not a directory\n")
+        with open(self.ws.marker_path(), "wb") as stream:
+            stream.write(b'ETag: "v1"\r')
+        # The file is taken away before the GET and the agent unpacked in its place.
+        self.assertGoodRun("v1", HEAD_GET)
+        self.assertTrue(os.path.isdir(self.ws.agent_dir()))
+        self.assertGoodRun("v1", HEAD_ONLY)
+
+    def test_cached_agent_directory_is_a_dangling_link(self):
+        os.makedirs(self.ws.cache_dir())
+        os.symlink(self.ws.path("nowhere"), self.ws.agent_dir())
+        self.assertGoodRun("v1", HEAD_GET)
+        self.assertTrue(os.path.isdir(self.ws.agent_dir()))
+        self.assertFalse(os.path.islink(self.ws.agent_dir()))
+        self.assertFalse(os.path.lexists(self.ws.path("nowhere")))
+
+    def test_validation_marker_is_a_directory(self):
+        self.assertGoodRun("v1", HEAD_GET)
+        os.remove(self.ws.marker_path())
+        os.makedirs(os.path.join(self.ws.marker_path(), "inside"))
+        # Never current, never rewritten: every run fetches the agent again, and works.
+        for attempt in (1, 2):
+            with self.subTest(attempt=attempt):
+                self.assertGoodRun("v1", HEAD_GET)
+                self.assertTrue(os.path.isdir(self.ws.marker_path()))
+        os.rmdir(os.path.join(self.ws.marker_path(), "inside"))
+        os.rmdir(self.ws.marker_path())
+        self.assertGoodRun("v1", HEAD_GET)
+        self.assertGoodRun("v1", HEAD_ONLY)
+
+    def test_home_pointing_at_a_file(self):
+        home_file = self.ws.path("home-file")
+        with open(home_file, "w") as stream:
+            stream.write("a file, not a directory\n")
+        result = self.launch(home=home_file)
+        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        with open(home_file) as stream:
+            self.assertEqual(stream.read(), "a file, not a directory\n")
+        self.assertWorkDirectoryGone(result)
+        self.assertGoodRun("v1", HEAD_GET)
+
+
+class PermissionFaultTests(FaultTestCase):
+    """Run as an unprivileged user (nobody under root), for whom permissions hold."""
+
+    def setUp(self):
+        super().setUp()
+        self.uid = unprivileged_user()
+        self.home = self.ws.path("user-home")
+        os.makedirs(self.home)
+        hand_over(self.ws, [self.home], self.uid)
+        self.addCleanup(self.restore_modes)
+
+    def restore_modes(self):
+        for directory, _, _ in os.walk(self.home):
+            try:
+                os.chmod(directory, 0o755)
+            except OSError:
+                pass
+
+    def user_run(self, ident, requests):
+        return self.assertGoodRun(ident, requests, home=self.home, user=self.uid)
+
+    def test_unreadable_cached_agent_directory(self):
+        self.user_run("v1", HEAD_GET)
+        agent_dir = self.ws.agent_dir(self.home)
+        os.chmod(agent_dir, 0)
+        before = tree_snapshot(agent_dir)
+        result = self.launch(home=self.home, user=self.uid)
+        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertEqual(tree_snapshot(agent_dir), before)
+        self.assertWorkDirectoryGone(result)
+        os.chmod(agent_dir, 0o700)
+        self.user_run("v1", HEAD_ONLY)
+
+    def test_home_not_writable(self):
+        os.chmod(self.home, 0o555)
+        result = self.launch(home=self.home, user=self.uid)
+        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertEqual(os.listdir(self.home), [])
+        self.assertWorkDirectoryGone(result)
+        os.chmod(self.home, 0o755)
+        self.user_run("v1", HEAD_GET)
+
+    def test_agent_cache_directory_not_writable_when_the_agent_changes(self):
+        self.user_run("v1", HEAD_GET)
+        os.chmod(self.ws.cache_dir(self.home), 0o555)
+        self.serve(make_agent_archive("v2"), b'"v2"')
+        # The old agent's files go (its directory is writable), the directory itself stays,
+        # and the new agent is unpacked into it.
+        self.user_run("v2", HEAD_GET)
+        self.assertEqual(self.ws.marker(self.home), b'ETag: "v2"\r')
+        os.chmod(self.ws.cache_dir(self.home), 0o755)
+        self.user_run("v2", HEAD_ONLY)
+
+
+class FullDiskTests(FaultTestCase):
+    """A small tmpfs in a private mount namespace stands for a disk that fills up."""
+
+    def setUp(self):
+        require_mount_namespace()
+        super().setUp()
+
+    def test_disk_filling_during_the_get(self):
+        self.assertGoodRun("v1", HEAD_GET)
+        # With __QX_BOOTSTRAP_INSTALLER_UNITTEST__ the launcher's own directory is the work
+        # path; a tmpfs over it holds the launcher and its bundle, and little more.
+        directory = self.ws.path("small-disk")
+        launcher = self.ws.pack(output=os.path.join(directory, "setup.run"))
+        stash = self.ws.path("stash-setup.run")
+        os.rename(launcher, stash)
+        size = os.path.getsize(stash) + len(self.ws.bundle) + (256 << 10)
+        wrap = namespace_wrap([
+            "mount -t tmpfs -o size=%d,mode=0755 tmpfs %s" % (size, shlex.quote(directory)),
+            "cp %s %s" % (shlex.quote(stash), shlex.quote(launcher))])
+        self.serve(agent_with_payload("v2", os.urandom(4 << 20)), b'"v2"')
+        result = self.launch(launcher=launcher, unittest_mode="", wrap=wrap)
+        self.assertFailedWith(result, message_4_lines(CURLE_WRITE_ERROR))
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
+        self.assertWorkDirectoryGone(result)
+        # The next run, with room to spare, downloads again.
+        self.assertGoodRun("v2", HEAD_GET)
+        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+    def test_cache_filling_while_the_agent_is_unpacked(self):
+        """HOME on a small tmpfs that outlives each run: a namespace held open meanwhile."""
+        home = self.ws.path("small-home")
+        os.makedirs(home)
+        holder = subprocess.Popen(
+            ["/usr/bin/unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
+             "mount --make-rprivate / && mount -t tmpfs -o size=1m,mode=0755 tmpfs %s && "
+             "echo ready && exec sleep %d" % (shlex.quote(home), int(PATIENCE * 5))],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.send_signal, signal.SIGKILL)
+        self.assertEqual(holder.stdout.readline(), b"ready\n")
+        inside = ["/usr/bin/nsenter", "--mount=/proc/%d/ns/mnt" % holder.pid,
+                  "--wd=" + self.ws.cwd, "--"]
+        seen_home = "/proc/%d/root%s" % (holder.pid, home)
+
+        self.serve(agent_with_payload("big", os.urandom(2 << 20)), b'"big"')
+        for attempt in (1, 2):
+            with self.subTest(attempt=attempt):
+                result = self.launch(home=home, wrap=inside)
+                self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+                self.assertNoAgentRan(result)
+                # What the first run half unpacked is no agent for the second.
+                self.assertRequests(self.server, HEAD_GET)
+                self.assertWorkDirectoryGone(result)
+        self.assertEqual(os.listdir(seen_home), [".quenth"])
+        # Room again (the same tmpfs, grown): the next run fetches and works.
+        grown = subprocess.run(inside + ["mount", "-o", "remount,size=16m", home])
+        self.assertEqual(grown.returncode, 0)
+        result = self.assertGoodRun("big", HEAD_GET, home=home, wrap=inside)
+        self.assertEqual(os.path.getsize(os.path.join(
+            self.ws.agent_dir(seen_home), "payload.bin")), 2 << 20, result.describe())
+
+
+class ReadOnlyCacheTests(FaultTestCase):
+    """The home directory on a file system mounted read-only (root is refused there too)."""
+
+    def setUp(self):
+        require_mount_namespace()
+        super().setUp()
+
+    def read_only_home(self):
+        return namespace_wrap(bind_over(self.ws.home, self.ws.home, read_only=True))
+
+    def test_first_run_with_a_read_only_home(self):
+        result = self.launch(wrap=self.read_only_home())
+        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertEqual(os.listdir(self.ws.home), [])
+        self.assertWorkDirectoryGone(result)
+        self.assertGoodRun("v1", HEAD_GET)
+
+    def test_read_only_cache_when_the_agent_changes(self):
+        self.assertGoodRun("v1", HEAD_GET)
+        before = tree_snapshot(self.ws.cache_dir())
+        self.serve(make_agent_archive("v2"), b'"v2"')
+        result = self.launch(wrap=self.read_only_home())
+        # The old agent cannot be replaced, and it may not run as if it were the new one.
+        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
+        self.assertWorkDirectoryGone(result)
+        self.assertGoodRun("v2", HEAD_GET)
+        self.assertGoodRun("v2", HEAD_ONLY)
+
+
+if __name__ == "__main__":
+    run_main()
