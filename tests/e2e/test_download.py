@@ -13,8 +13,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from launcher_harness import (AGENT_PATH, CACHE_ROOT, INIT_FAILED, MESSAGE_4_PREFIX, MESSAGE_5,
-                              UNZIP_FAILED, LauncherTestCase, closed_port, make_agent_archive,
+from launcher_harness import (AGENT_PATH, CACHE_ROOT, MESSAGE_4_PREFIX, MESSAGE_5,
+                              LauncherTestCase, closed_port, make_agent_archive,
                               message_4_tail_lines, message_6_lines, run_main, tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, redirect, response, routes, sequence,
                              serve_archive)

@@ -12,8 +12,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from launcher_harness import (INSTALLATION_FAILED, LauncherTestCase, make_agent_archive,
-                              run_main)
+from launcher_harness import LauncherTestCase, make_agent_archive, run_main
 
 
 def shell_report_of_signal(name):
