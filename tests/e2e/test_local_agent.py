@@ -54,6 +54,29 @@ class LocalAgentArchiveTests(LauncherTestCase):
         self.assertEqual(unpacks[0].argv,
                          ["-qq", "-o", os.path.join(work, "InstallAgent_7.zip"), "-d", work])
 
+    def test_exact_name_is_looked_for_first(self):
+        launcher = self.ws.pack(members=[("InstallAgent_1.zip", make_agent_archive("numbered")),
+                                         ("InstallAgent.zip", make_agent_archive("exact"))])
+        result = self.ws.run(launcher, url=self.server.url())
+        self.assertSucceeded(result)
+        self.assertAgentRanFromWorkDirectory(result, ident="exact")
+        self.assertNoRequests(self.server)
+
+    def test_dangling_link_with_a_matching_name_is_chosen_and_fails(self):
+        # Beside the launcher (its directory is the work path in this mode) a link that
+        # points nowhere: it matches by name, cannot be unpacked, and the cache is not tried.
+        directory = self.ws.path("app")
+        launcher = self.ws.pack(output=os.path.join(directory, "setup.run"))
+        os.symlink("nowhere.zip", os.path.join(directory, "InstallAgent_5.zip"))
+        self.server.set_handler(serve_archive(make_agent_archive("cached")))
+        result = self.ws.run(launcher, url=self.server.url(), unittest_mode="")
+        self.assertFailedWith(result, [INIT_FAILED])
+        self.assertIsNone(result.agent)
+        self.assertNoRequests(self.server)
+        self.assertEqual(len(result.unzip_calls), 1, "unzip ran on a missing archive\n"
+                         + result.describe())
+        self.assertWorkDirectoryGone(result)
+
     def test_broken_local_archive_fails_without_falling_back(self):
         launcher = self.ws.pack(members=[("InstallAgent_7.zip", b"this is no zip archive\n")])
         self.server.set_handler(serve_archive(make_agent_archive("cached")))
