@@ -28,8 +28,10 @@ step "Offline: a launcher file that carries its agent"
 show "setup-pack -o demo-offline bundle.zip InstallAgent.zip"
 "$pack" -o demo-offline "$setup" bundle.zip InstallAgent.zip
 show "./demo-offline --destination $work/installed-offline"
-HOME="$work/home" ./demo-offline --destination "$work/installed-offline"
-echo "   exit status $?"
+status=0
+HOME="$work/home" ./demo-offline --destination "$work/installed-offline" || status=$?
+echo "   exit status $status"
+[ "$status" -eq 0 ] || exit "$status"
 show "installed-offline/bin/hello"
 "$work/installed-offline/bin/hello" | sed 's/^/   /'
 
@@ -55,13 +57,16 @@ for line in open(sys.argv[1]):
 
 for run in first second; do
   show "QX_INTERNAL_INSTALL_AGENT_URL=$url ./demo-online --destination $work/installed-online  # $run run"
+  status=0
   HOME="$work/home" QX_INTERNAL_INSTALL_AGENT_URL="$url" \
-    ./demo-online --destination "$work/installed-online"
-  echo "   exit status $?; requests the server saw:"
+    ./demo-online --destination "$work/installed-online" || status=$?
+  echo "   exit status $status; requests the server saw:"
   requests
   echo "   agent cache $cache:"
   (cd "$cache" && find . | sort | sed 's/^/     /')
-  printf '   validation marker: %s\n' "$(od -An -c "$cache/.validatestring" | tr -s ' ' | tr -d '\n')"
+  python3 -c 'import sys; print("   validation marker:", repr(open(sys.argv[1], "rb").read()))' \
+    "$cache/.validatestring"
+  [ "$status" -eq 0 ] || exit "$status"
 done
 show "installed-online/bin/hello"
 "$work/installed-online/bin/hello" | sed 's/^/   /'
