@@ -41,7 +41,7 @@ TEST(ParseCommandLine, WordsAfterTheEndOfOptionsAreFilesEvenWithADash) {
   EXPECT_EQ(parsed.options.members, (std::vector<std::string>{"-"}));
 }
 
-TEST(ParseCommandLine, HelpAndVersionWinWherEverTheyStand) {
+TEST(ParseCommandLine, HelpAndVersionWinWhereverTheyStand) {
   EXPECT_EQ(Parse({"--help"}).action, Action::kHelp);
   EXPECT_EQ(Parse({"-h"}).action, Action::kHelp);
   EXPECT_EQ(Parse({"-o", "out", "stub", "--help"}).action, Action::kHelp);
