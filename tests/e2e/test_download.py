@@ -13,8 +13,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from launcher_harness import (AGENT_PATH, CACHE_ROOT, MESSAGE_4_PREFIX, MESSAGE_5,
-                              LauncherTestCase, closed_port, make_agent_archive,
+from launcher_harness import (AGENT_PATH, CACHE_ROOT, CURLE_COULDNT_CONNECT, CURLE_GOT_NOTHING,
+                              CURLE_PARTIAL_FILE, CURLE_URL_MALFORMAT, MESSAGE_4_PREFIX,
+                              MESSAGE_5, LauncherTestCase, curl_error_text, closed_port, make_agent_archive,
                               message_4_tail_lines, message_6_lines, run_main, tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, redirect, response, routes, sequence,
                              serve_archive)
@@ -57,12 +58,18 @@ class DownloadTestCase(LauncherTestCase):
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
         self.assertWorkDirectoryGone(result)
 
-    def assertMessage4(self, result):
-        """Message 4: fixed prefix, libcurl's text, the fixed tail; then the closing line."""
+    def assertMessage4(self, result, curl_code):
+        """Message 4: fixed prefix, libcurl's text, the fixed tail; then the closing line.
+
+        The text must be libcurl's for curl_code (where libcurl can be asked here), or at
+        least be there."""
         lines = result.stderr_lines
         self.assertEqual(len(lines), 4, result.describe())
         self.assertTrue(lines[0].startswith(MESSAGE_4_PREFIX), result.describe())
         self.assertGreater(len(lines[0]), len(MESSAGE_4_PREFIX), "no library text in message 4")
+        expected_text = curl_error_text(curl_code)
+        if expected_text is not None:
+            self.assertEqual(lines[0], MESSAGE_4_PREFIX + expected_text)
         self.assertEqual(lines[1:], message_4_tail_lines() + ["Installation failed."])
         self.assertEqual(result.status, 255, result.describe())
         self.assertEqual(result.stdout, b"")
@@ -334,7 +341,7 @@ class StatusTests(DownloadTestCase):
                        content_length=len(AGENT_V2), close=True)
         self.serve(serve_archive(AGENT_V2, etag=b'"v2"', get_reply=cut))
         result = self.run_launcher()
-        self.assertMessage4(result)
+        self.assertMessage4(result, CURLE_PARTIAL_FILE)
         self.assertRequests(self.server, [HEAD, GET])
         self.assertIsNone(self.ws.marker())
         self.assertFalse(os.path.lexists(self.ws.agent_dir()))
@@ -346,29 +353,29 @@ class StatusTests(DownloadTestCase):
 class ConnectionFailureTests(DownloadTestCase):
     def test_unreachable_server(self):
         url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
-        self.assertMessage4(self.run_launcher(url=url))
+        self.assertMessage4(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
 
     def test_unreachable_server_leaves_the_cache_as_it_was(self):
         self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
         before = tree_snapshot(self.ws.cache_dir())
         url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
-        self.assertMessage4(self.run_launcher(url=url))
+        self.assertMessage4(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
 
     def test_empty_url(self):
         result = self.run_launcher(url="")
-        self.assertMessage4(result)
+        self.assertMessage4(result, CURLE_URL_MALFORMAT)
         self.assertNoRequests(self.server)
 
     def test_connection_closed_without_a_reply(self):
         self.serve(lambda request: Reply(head=b"", close=True))
-        self.assertMessage4(self.run_launcher())
+        self.assertMessage4(self.run_launcher(), CURLE_GOT_NOTHING)
         self.assertRequests(self.server, [HEAD])
 
     def test_connection_closed_without_a_reply_to_the_get(self):
         self.serve(sequence([serve_archive(AGENT_V1)], then=Reply(head=b"", close=True)))
         result = self.run_launcher()
-        self.assertMessage4(result)
+        self.assertMessage4(result, CURLE_GOT_NOTHING)
         self.assertIsNone(self.ws.marker())
 
 

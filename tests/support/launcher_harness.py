@@ -57,6 +57,26 @@ def message_6_lines(code):
     return ["Error: Download process failed. Received an HTTP code: %d. %s" % (code, CHECK_TAIL)]
 
 
+# libcurl result codes whose texts message 4 carries in the tests.
+CURLE_URL_MALFORMAT = 3
+CURLE_COULDNT_CONNECT = 7
+CURLE_PARTIAL_FILE = 18
+CURLE_GOT_NOTHING = 52
+
+
+def curl_error_text(code):
+    """curl_easy_strerror of the libcurl on this machine, or None when it cannot be loaded."""
+    try:
+        import ctypes
+        library = ctypes.CDLL("libcurl.so.4")
+    except OSError:
+        return None
+    function = library.curl_easy_strerror
+    function.restype = ctypes.c_char_p
+    function.argtypes = [ctypes.c_int]
+    return os.fsdecode(function(code))
+
+
 def message_4_tail_lines():
     """The lines after the first line of message 4 (its tail begins with two LFs)."""
     return ["", ". " + CHECK_TAIL]
