@@ -8,16 +8,20 @@ median of its per-round ratios; the spread is their minimum and maximum.
 
   measure.py time --raw RAW --id ID --title T --baseline B --goal '<=1.05'
                   --cmd LABEL 'NAME=VALUE... PROGRAM ARG...' [--prepare LABEL 'SHELL TEXT']
-                  --ratio 'LABEL/LABEL' [--rounds 5] [--warmup 1] [--batch 1]
+                  --ratio 'LABEL/LABEL' [--also 'LABEL/LABEL'] [--rounds 5] [--warmup 1]
+                  [--batch 1]
   measure.py record --raw RAW --id ID --title T --baseline B --goal '==1' --value V
-                  [--unit U] [--detail TEXT]
+                  [--unit U] [--min X --max Y --pairs N] [--detail TEXT]
   measure.py report --raw RAW --out results.md [--heading TEXT]
 
 A command is split like a shell word list; leading NAME=VALUE words set its environment
 on top of the benchmark's own, and it is started directly with posix_spawn, without a
 shell in between. A prepare text runs through /bin/sh before each timed run of its
 command and is not timed. A ratio's sides are sums of labels with signs, as in
-'curl_get-curl_head/first-warm-unpack'. Each figure becomes one JSON line in RAW.
+'curl_get-curl_head/first-warm-unpack'; --also adds further ratios of the same rounds to
+the figure's notes. Next to the wall-time ratio the same ratio of the commands' CPU time
+(user and system, children included) is kept: on a loaded machine it drifts less. Each
+figure becomes one JSON line in RAW.
 """
 
 import argparse
@@ -94,6 +98,26 @@ def side_value(terms, times):
     return sum(sign * times[label] for sign, label in terms)
 
 
+def parse_ratio(text, labels):
+    numerator_text, slash, denominator_text = text.partition("/")
+    if not slash:
+        raise SystemExit("measure.py: ratio %r has no '/'" % text)
+    return parse_side(numerator_text, labels), parse_side(denominator_text, labels)
+
+
+def ratio_of(ratio, times):
+    numerator, denominator = ratio
+    below = side_value(denominator, times)
+    return side_value(numerator, times) / below if below > 0 else float("nan")
+
+
+def summary(values):
+    finite = [value for value in values if value == value]
+    if not finite:
+        return {"median": float("nan"), "min": float("nan"), "max": float("nan")}
+    return {"median": statistics.median(finite), "min": min(finite), "max": max(finite)}
+
+
 def goal_met(goal, value):
     match = GOAL.match(goal)
     if match is None:
@@ -115,9 +139,8 @@ def command_time(args):
         if label not in commands:
             raise SystemExit("measure.py: prepare for unknown command %r" % label)
         commands[label].prepare = text
-    numerator_text, _, denominator_text = args.ratio.partition("/")
-    numerator = parse_side(numerator_text, commands)
-    denominator = parse_side(denominator_text, commands)
+    ratio = parse_ratio(args.ratio, commands)
+    also = [(text, parse_ratio(text, commands)) for text in args.also or []]
     goal_met(args.goal, 1.0)  # rejects a malformed goal before anything runs
 
     order = list(commands)
@@ -132,13 +155,19 @@ def command_time(args):
             cpu[label] = sum(used for _, used in samples) / args.batch
         if number < args.warmup:
             continue
-        below = side_value(denominator, times)
-        if below <= 0:
-            raise SystemExit("measure.py: %s: the ratio's lower side came out %.6f s" %
-                             (args.id, below))
-        rounds.append({"seconds": times, "cpu_seconds": cpu,
-                       "ratio": side_value(numerator, times) / below})
+        value = ratio_of(ratio, times)
+        if value != value:
+            raise SystemExit("measure.py: %s: the lower side of %s came out at or below zero" %
+                             (args.id, args.ratio))
+        rounds.append({"seconds": times, "cpu_seconds": cpu, "ratio": value,
+                       "cpu_ratio": ratio_of(ratio, cpu),
+                       "also": {text: ratio_of(parsed, times) for text, parsed in also}})
     ratios = [entry["ratio"] for entry in rounds]
+    also_summary = {text: summary([entry["also"][text] for entry in rounds]) for text, _ in also}
+    notes = [args.detail] if args.detail else []
+    for text, values in also_summary.items():
+        notes.append("`%s` %.3f (%.3f–%.3f)" % (text, values["median"], values["min"],
+                                                 values["max"]))
     result = {
         "id": args.id,
         "title": args.title,
@@ -157,12 +186,17 @@ def command_time(args):
         "value": statistics.median(ratios),
         "min": min(ratios),
         "max": max(ratios),
-        "detail": args.detail or "",
+        "pairs": len(rounds),
+        "cpu_value": summary([entry["cpu_ratio"] for entry in rounds])["median"],
+        "also": also_summary,
+        "detail": "; ".join(notes),
     }
     result["met"] = goal_met(args.goal, result["value"])
     append(args.raw, result)
     times_text = ", ".join("%s %.4f s" % (label, seconds)
                            for label, seconds in result["median_seconds"].items())
+    for text, values in also_summary.items():
+        times_text += "; %s %.3f" % (text, values["median"])
     print("%-22s %.3f (%.3f-%.3f) goal %s  [%s]" %
           (args.id, result["value"], result["min"], result["max"], args.goal, times_text))
 
@@ -180,6 +214,8 @@ def command_record(args):
         "detail": args.detail or "",
         "met": goal_met(args.goal, value),
     }
+    if args.min is not None and args.max is not None:
+        result.update({"min": float(args.min), "max": float(args.max), "pairs": args.pairs})
     if args.gap:
         result["gap"] = True
         result["met"] = None
@@ -197,7 +233,7 @@ def format_value(entry):
     if entry.get("gap"):
         return "—"
     value = entry["value"]
-    if entry["kind"] == "ratio":
+    if entry["kind"] == "ratio" or "min" in entry:
         return "%.3f" % value
     if value == int(value):
         text = "%d" % value
@@ -207,9 +243,15 @@ def format_value(entry):
 
 
 def format_spread(entry):
-    if entry["kind"] != "ratio":
+    if "min" not in entry:
         return ""
-    return "%.3f–%.3f (%d pairs)" % (entry["min"], entry["max"], len(entry["rounds"]))
+    pairs = " (%d pairs)" % entry["pairs"] if entry.get("pairs") else ""
+    return "%.3f–%.3f%s" % (entry["min"], entry["max"], pairs)
+
+
+def format_cpu(entry):
+    value = entry.get("cpu_value")
+    return "" if value is None or value != value else "%.3f" % value
 
 
 def format_goal(goal):
@@ -225,16 +267,16 @@ def command_report(args):
     lines = []
     if args.heading:
         lines += [args.heading, ""]
-    lines += ["| Figure | Compared with | Median | Spread (min–max) | Goal | Met |",
-              "|---|---|---|---|---|---|"]
+    lines += ["| Figure | Compared with | Median | Spread (min–max) | CPU ratio | Goal | Met |",
+              "|---|---|---|---|---|---|---|"]
     for entry in entries:
         if entry.get("gap"):
             met = "not measured"
         else:
             met = "yes" if entry["met"] else "**no**"
-        lines.append("| %s | %s | %s | %s | %s | %s |" % (
+        lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
             entry["title"], entry["baseline"], format_value(entry), format_spread(entry),
-            format_goal(entry["goal"]), met))
+            format_cpu(entry), format_goal(entry["goal"]), met))
     notes = [entry for entry in entries if entry.get("detail")]
     if notes:
         lines += ["", "Notes:", ""]
@@ -268,12 +310,16 @@ def main():
                         metavar=("LABEL", "COMMAND"))
     timing.add_argument("--prepare", nargs=2, action="append", metavar=("LABEL", "SHELL"))
     timing.add_argument("--ratio", required=True)
+    timing.add_argument("--also", action="append", help="a further ratio for the notes")
     timing.add_argument("--rounds", type=int, default=5)
     timing.add_argument("--warmup", type=int, default=1)
     timing.add_argument("--batch", type=int, default=1)
     timing.add_argument("--log", help="file that receives the commands' output")
     record.add_argument("--value", required=True)
     record.add_argument("--unit")
+    record.add_argument("--min")
+    record.add_argument("--max")
+    record.add_argument("--pairs", type=int)
     record.add_argument("--gap", action="store_true", help="the figure could not be measured")
 
     report = sub.add_parser("report")
