@@ -175,8 +175,11 @@ log=$SETUP_E2E_AGENT_LOG
 printf '%%s\0' "$0" "$@" > "$log/argv"
 pwd > "$log/cwd"
 printf '%%s' '%(ident)s' > "$log/ident"
-# A child's view: what every program the agent starts inherits from it.
-grep '^Sig' /proc/self/status > "$log/signals"
+# The shell's own view, read with builtins only: a child would see a mask the shell
+# cleared for it.
+while read -r line; do
+  case $line in Sig*) printf '%%s\n' "$line" ;; esac
+done < /proc/$$/status > "$log/signals"
 : > "$log/started"
 waited=0
 while [ ! -e "$log/release" ]; do
