@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "checksum_pipeline.h"
 #include "member_stream.h"
 #include "temporary_output.h"
 #include "zip_records.h"
@@ -26,11 +25,11 @@ MemberRecord RecordFor(const MemberInput& member, std::optional<std::int64_t> so
 
 // The local header goes out first with a CRC of 0; its length does not depend on the CRC, so
 // once the data has streamed through the checksum the header is rewritten in place.
-bool WriteMember(const MemberInput& member, MemberRecord& record, ChecksumPipeline& pipeline,
-                 TemporaryOutput& output, ErrorSink report) {
+bool WriteMember(const MemberInput& member, MemberRecord& record, TemporaryOutput& output,
+                 ErrorSink report) {
   record.local_header_offset = output.offset();
   if (!output.Append(EncodeLocalHeader(record), report) ||
-      !StreamInput(member.file, Checksum::kCrc32, pipeline, output, record.crc32, report)) {
+      !StreamInput(member.file, Checksum::kCrc32, output, record.crc32, report)) {
     return false;
   }
   return output.Overwrite(record.local_header_offset, EncodeLocalHeader(record), report);
@@ -40,15 +39,10 @@ bool WriteMember(const MemberInput& member, MemberRecord& record, ChecksumPipeli
 
 bool WriteLauncherFile(const PackInputs& inputs, const std::string& output_path,
                        std::optional<std::int64_t> source_date_epoch, ErrorSink report) {
-  ChecksumPipeline pipeline;
-  if (!pipeline.ready()) {
-    report("out of memory for the copy buffers");
-    return false;
-  }
   TemporaryOutput output;
   std::uint32_t unused_crc = 0;
   if (!output.Create(output_path, report) ||
-      !StreamInput(inputs.stub, Checksum::kNone, pipeline, output, unused_crc, report)) {
+      !StreamInput(inputs.stub, Checksum::kNone, output, unused_crc, report)) {
     return false;
   }
 
@@ -56,7 +50,7 @@ bool WriteLauncherFile(const PackInputs& inputs, const std::string& output_path,
   records.reserve(inputs.members.size());
   for (const MemberInput& member : inputs.members) {
     records.push_back(RecordFor(member, source_date_epoch));
-    if (!WriteMember(member, records.back(), pipeline, output, report)) {
+    if (!WriteMember(member, records.back(), output, report)) {
       return false;
     }
   }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "input_files.h"
-#include "interrupt_cleanup.h"
+#include "signal_cleanup.h"
 
 namespace pack {
 namespace {
@@ -35,7 +35,7 @@ void TemporaryOutput::Discard() {
   }
   std::ignore = descriptor_.Close();  // the file is removed, so its data no longer matters
   ::unlink(temporary_path_.c_str());
-  DisarmInterruptCleanup();
+  DisarmSignalCleanup();
   temporary_path_.clear();
 }
 
@@ -60,7 +60,7 @@ bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report) {
   }
   descriptor_ = FileDescriptor(descriptor);
   temporary_path_ = buffer.data();
-  ArmInterruptCleanup(temporary_path_);
+  ArmSignalCleanup(temporary_path_);
   // mkostemp makes the file 0600; a launcher file is run by everyone it is given to.
   if (::fchmod(descriptor, kLauncherMode) != 0) {
     report(WithErrno("cannot make output " + Quoted(output_path) + " executable", errno));
@@ -130,7 +130,7 @@ bool TemporaryOutput::Commit(ErrorSink report) {
     report(WithErrno("cannot replace output " + Quoted(output_path_), errno));
     return false;
   }
-  DisarmInterruptCleanup();
+  DisarmSignalCleanup();
   temporary_path_.clear();
   return true;
 }

@@ -1,4 +1,4 @@
-#include "interrupt_cleanup.h"
+#include "signal_cleanup.h"
 
 #include <unistd.h>
 
@@ -6,18 +6,26 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <tuple>
 
 namespace pack {
 namespace {
 
-constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGBUS};
+constexpr char kInputFailed[] =
+    "setup-pack: an input shrank or could not be read while it was copied\n";
 
 std::array<char, 4096> armed_path{};
 volatile std::sig_atomic_t armed = 0;
 
-extern "C" void RemoveTemporaryAndDie(int signal_number) {
+// Only async-signal-safe calls here: unlink, write, _exit, signal, raise.
+extern "C" void RemoveTemporaryAndStop(int signal_number) {
   if (armed != 0) {
-    ::unlink(armed_path.data());  // async-signal-safe
+    ::unlink(armed_path.data());
+  }
+  if (signal_number == SIGBUS) {
+    std::ignore = ::write(STDERR_FILENO, kInputFailed, sizeof kInputFailed - 1);
+    ::_exit(1);
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
@@ -25,7 +33,7 @@ extern "C" void RemoveTemporaryAndDie(int signal_number) {
 
 }  // namespace
 
-void ArmInterruptCleanup(const std::string& temporary_path) {
+void ArmSignalCleanup(const std::string& temporary_path) {
   if (temporary_path.size() >= armed_path.size()) {
     return;
   }
@@ -35,7 +43,7 @@ void ArmInterruptCleanup(const std::string& temporary_path) {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   armed = 1;
   struct sigaction action {};
-  action.sa_handler = RemoveTemporaryAndDie;
+  action.sa_handler = RemoveTemporaryAndStop;
   sigemptyset(&action.sa_mask);
   for (const int signal_number : kSignals) {
     sigaddset(&action.sa_mask, signal_number);
@@ -49,7 +57,7 @@ void ArmInterruptCleanup(const std::string& temporary_path) {
   }
 }
 
-void DisarmInterruptCleanup() {
+void DisarmSignalCleanup() {
   armed = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }

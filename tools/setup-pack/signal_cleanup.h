@@ -1,0 +1,16 @@
+// Removes the temporary output when a signal ends setup-pack, so that no run leaves a stray
+// file behind. SIGINT, SIGTERM and SIGHUP then end the process as they would have; SIGBUS,
+// which the kernel sends when a mapped input shrinks or cannot be read while it is copied,
+// is reported as one line and exit status 1.
+#pragma once
+
+#include <string>
+
+namespace pack {
+
+// Paths longer than the handler's fixed buffer are not armed; the file then stays behind only
+// if a signal arrives.
+void ArmSignalCleanup(const std::string& temporary_path);
+void DisarmSignalCleanup();
+
+}  // namespace pack
