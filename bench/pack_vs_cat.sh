@@ -1,83 +1,83 @@
-#!/usr/bin/env bash
+#!/bin/bash
 # Times setup-pack making a launcher file of a 1 GiB bundle against cat of the same two inputs
-# into one file, the least any packer must do. The two run alternately in pairs after a
-# warm-up, each on a cold output and a flushed disk, and the median of the per-pair ratios is
-# the figure (absolute times drift on a shared machine; a ratio taken side by side does not).
+# into one file, the least any packer must do (goal: at most 1.3). bench/measure.py runs the
+# two alternately after a warm-up, the output removed and the disk flushed before each run
+# (untimed), so neither pays for the other's write-back; the figure is the median of the
+# per-round ratios, the spread their minimum and maximum. Both commands start through
+# `sh -c exec`, so the shell's start costs both sides alike.
 #
-# Usage: bench/pack_vs_cat.sh BUILD_DIR [PAIRS]
-# Prints the raw times and the summary; keeps the raw times in BUILD_DIR/bench/pack_vs_cat.tsv.
+# Usage: bench/pack_vs_cat.sh BUILD_DIR
+# Environment (all optional; bench/run-bench.sh sets them): BENCH_PACK_MIB (1024),
+# BENCH_ROUNDS (7), BENCH_RAW (the JSON lines file the figure is appended to; default
+# BUILD_DIR/bench/pack_vs_cat.jsonl, written afresh), BENCH_DATA (keeps the bundle for later
+# runs), BENCH_LOG, BENCH_MEASURE (bench/measure.py).
 set -euo pipefail
 
-build=${1:?usage: bench/pack_vs_cat.sh BUILD_DIR [PAIRS]}
-pairs=${2:-7}
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 pack="$build/tools/setup-pack/setup-pack"
 stub="$build/src/setup"
+measure=${BENCH_MEASURE:-$here/measure.py}
+mib=${BENCH_PACK_MIB:-1024}
+rounds=${BENCH_ROUNDS:-7}
 for program in "$pack" "$stub"; do
   if [ ! -x "$program" ]; then
     echo "pack_vs_cat: $program is missing; build first" >&2
     exit 1
   fi
 done
-if [ "$pairs" -lt 5 ]; then
-  echo "pack_vs_cat: at least 5 pairs are needed for a median worth quoting" >&2
-  exit 1
-fi
 
 mkdir -p "$build/bench"
 work=$(mktemp -d "$build/bench/pack_vs_cat.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-bundle="$work/bundle.zip"
+if [ -n "${BENCH_RAW:-}" ]; then
+  raw=$BENCH_RAW
+else
+  raw="$build/bench/pack_vs_cat.jsonl"
+  : > "$raw"
+fi
+if [ -n "${BENCH_DATA:-}" ]; then
+  mkdir -p "$BENCH_DATA"
+  bundle="$BENCH_DATA/pack-bundle-${mib}MiB.zip"
+else
+  bundle="$work/bundle.zip"
+fi
 output="$work/launcher"
-raw="$build/bench/pack_vs_cat.tsv"
 
-# Random bytes: no holes and nothing a file system could share between input and output.
-head -c 1G /dev/urandom > "$bundle"
+# Random bytes: no holes, which setup-pack would skip and cat would copy.
+if [ ! -f "$bundle" ] || [ "$(stat -c %s "$bundle")" -ne $((mib * 1024 * 1024)) ]; then
+  head -c "$((mib * 1024 * 1024))" /dev/urandom > "$bundle.part"
+  mv "$bundle.part" "$bundle"
+fi
 
-# Seconds one command takes, its output removed and earlier writes flushed beforehand so that
-# neither side pays for the other's write-back.
-time_one() {
-  rm -f "$output"
-  sync
-  local start=$EPOCHREALTIME
-  "$@"
-  local end=$EPOCHREALTIME
-  echo "$start $end" | awk '{ printf "%.4f\n", $2 - $1 }'
-}
-run_pack() { "$pack" -o "$output" "$stub" "$bundle"; }
-run_cat() { cat "$stub" "$bundle" > "$output"; }
-
-# Warm-up: the inputs into the page cache, both programs loaded once.
-time_one run_pack > /dev/null
-time_one run_cat > /dev/null
-expected_size=$(( $(stat -c %s "$stub") + $(stat -c %s "$bundle") + 170 ))
-run_pack
-if [ "$(stat -c %s "$output")" -ne "$expected_size" ]; then
-  echo "pack_vs_cat: setup-pack wrote a launcher file of the wrong size" >&2
+# What is timed must be a correct launcher file.
+"$pack" -o "$output" "$stub" "$bundle"
+if [ "$(stat -c %s "$output")" -ne $(($(stat -c %s "$stub") + $(stat -c %s "$bundle") + 170)) ] ||
+   ! unzip -tqq "$output" > /dev/null; then
+  echo "pack_vs_cat: setup-pack made no valid launcher file" >&2
   exit 1
 fi
 
-printf 'pair\tsetup_pack_s\tcat_s\tratio\n' > "$raw"
-for pair in $(seq 1 "$pairs"); do
-  # Which one goes first alternates, so that neither always meets the other's leftovers.
-  if [ $((pair % 2)) -eq 1 ]; then
-    pack_s=$(time_one run_pack)
-    cat_s=$(time_one run_cat)
-  else
-    cat_s=$(time_one run_cat)
-    pack_s=$(time_one run_pack)
-  fi
-  ratio=$(awk -v p="$pack_s" -v c="$cat_s" 'BEGIN { printf "%.3f", p / c }')
-  printf '%s\t%s\t%s\t%s\n' "$pair" "$pack_s" "$cat_s" "$ratio" >> "$raw"
-done
-rm -f "$output"
+quoted() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
+prepare="rm -f $(quoted "$output") && sync"
+python3 "$measure" time --raw "$raw" --id pack_vs_cat \
+  --title "setup-pack, ${mib} MiB bundle" --baseline "cat of the same inputs" --goal "<=1.3" \
+  --cmd pack "sh -c 'exec \"\$0\" -o \"\$1\" \"\$2\" \"\$3\"' $(quoted "$pack") $(quoted "$output") $(quoted "$stub") $(quoted "$bundle")" \
+  --cmd cat "sh -c 'exec cat \"\$0\" \"\$1\" > \"\$2\"' $(quoted "$stub") $(quoted "$bundle") $(quoted "$output")" \
+  --prepare pack "$prepare" --prepare cat "$prepare" \
+  --ratio pack/cat --rounds "$rounds" --warmup 1 ${BENCH_LOG:+--log "$BENCH_LOG"} \
+  --detail "each round: setup-pack -o OUT STUB BUNDLE and cat STUB BUNDLE > OUT, alternating, output removed and disk synced before each"
 
-cat "$raw"
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio_median=$(tail -n +2 "$raw" | cut -f4 | median)
-ratio_min=$(tail -n +2 "$raw" | cut -f4 | sort -g | head -1)
-ratio_max=$(tail -n +2 "$raw" | cut -f4 | sort -g | tail -1)
-pack_median=$(tail -n +2 "$raw" | cut -f2 | median)
-cat_median=$(tail -n +2 "$raw" | cut -f3 | median)
-echo "setup-pack vs cat, 1 GiB bundle: median ratio $ratio_median" \
-  "(spread $ratio_min to $ratio_max over $pairs pairs;" \
-  "median times ${pack_median} s and ${cat_median} s; goal at most 1.3)"
+python3 - "$raw" <<'EOF'
+import json, sys
+entry = [json.loads(line) for line in open(sys.argv[1]) if '"pack_vs_cat"' in line][-1]
+print("pack/cat per round:", " ".join("%.3f" % r["ratio"] for r in entry["rounds"]))
+print("setup-pack vs cat: median ratio %.3f, spread %.3f to %.3f over %d rounds "
+      "(median %.3f s against %.3f s; goal at most 1.3)" % (
+          entry["value"], entry["min"], entry["max"], len(entry["rounds"]),
+          entry["median_seconds"]["pack"], entry["median_seconds"]["cat"]))
+EOF
