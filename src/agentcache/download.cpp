@@ -31,7 +31,8 @@ constexpr char kDownloadUrlVariable[] = "QX_INTERNAL_INSTALL_AGENT_URL";
 constexpr long kMaxRedirects = 30;
 
 // libcurl's default of 16 KiB costs a callback and a write per 16 KiB of a body of
-// hundreds of MiB; with 1 MiB a 512 MiB download takes less time and CPU than the curl tool.
+// hundreds of MiB; with 1 MiB a 512 MiB archive reaches the disk in less time and CPU than
+// the curl tool needs for it.
 constexpr long kReceiveBufferSize = 1024L * 1024L;
 
 enum class TransferOutcome { kCompleted, kFailed, kInterrupted };
@@ -195,7 +196,8 @@ bool DownloadAgentArchive(const char* url, const char* archive_path, bootstrap::
       !ResponseCodeAccepted(handle.get(), sink)) {
     return false;
   }
-  // The stream's buffer still holds the body's tail: a full disk shows up only here.
+  // Should the stream have kept a buffer after all, it holds the body's tail until here, and
+  // a full disk shows up only now.
   if (std::fflush(archive.stream.get()) != 0) {
     sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
     return false;

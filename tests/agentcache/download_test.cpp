@@ -255,8 +255,8 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
   if (stat("/dev/full", &full_device) != 0 || !S_ISCHR(full_device.st_mode)) {
     GTEST_SKIP() << "no /dev/full here to stand for a full disk";
   }
-  // A body smaller than the stream buffer fails only when the buffer is flushed; a larger
-  // one already while libcurl hands over its bytes.
+  // A small body is still in the stream's buffer when the transfer ends and fails only
+  // when it is flushed; a larger one already while libcurl hands over its bytes.
   for (const std::size_t size : {std::size_t{1000}, std::size_t{3} << 20}) {
     SCOPED_TRACE(size);
     RecordedMessages().clear();
