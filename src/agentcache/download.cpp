@@ -196,8 +196,7 @@ bool DownloadAgentArchive(const char* url, const char* archive_path, bootstrap::
       !ResponseCodeAccepted(handle.get(), sink)) {
     return false;
   }
-  // Should the stream have kept a buffer after all, it holds the body's tail until here, and
-  // a full disk shows up only now.
+  // The stream's buffer may still hold the body's tail: a full disk can show up only here.
   if (std::fflush(archive.stream.get()) != 0) {
     sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
     return false;
