@@ -31,7 +31,23 @@ extern "C" void RemoveTemporaryAndStop(int signal_number) {
   std::raise(signal_number);
 }
 
+sigset_t CleanupSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal_number : kSignals) {
+    sigaddset(&signals, signal_number);
+  }
+  return signals;
+}
+
 }  // namespace
+
+SignalsHeld::SignalsHeld() {
+  const sigset_t signals = CleanupSignals();
+  ::sigprocmask(SIG_BLOCK, &signals, &previous_);
+}
+
+SignalsHeld::~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 void ArmSignalCleanup(const std::string& temporary_path) {
   if (temporary_path.size() >= armed_path.size()) {
@@ -44,10 +60,7 @@ void ArmSignalCleanup(const std::string& temporary_path) {
   armed = 1;
   struct sigaction action {};
   action.sa_handler = RemoveTemporaryAndStop;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : kSignals) {
-    sigaddset(&action.sa_mask, signal_number);
-  }
+  action.sa_mask = CleanupSignals();
   for (const int signal_number : kSignals) {
     // A signal the caller chose to ignore (nohup, a background job) stays ignored.
     struct sigaction previous {};

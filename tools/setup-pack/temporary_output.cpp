@@ -53,14 +53,22 @@ bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report) {
   std::string pattern = DirectoryOf(output_path) + "/." + name + ".XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  const int descriptor = ::mkostemp(buffer.data(), O_CLOEXEC);
+  int descriptor = -1;
+  int create_error = 0;
+  {
+    const SignalsHeld held;
+    descriptor = ::mkostemp(buffer.data(), O_CLOEXEC);
+    create_error = errno;
+    if (descriptor >= 0) {
+      ArmSignalCleanup(buffer.data());
+    }
+  }
   if (descriptor < 0) {
-    report(WithErrno("cannot create output " + Quoted(output_path), errno));
+    report(WithErrno("cannot create output " + Quoted(output_path), create_error));
     return false;
   }
   descriptor_ = FileDescriptor(descriptor);
   temporary_path_ = buffer.data();
-  ArmSignalCleanup(temporary_path_);
   // mkostemp makes the file 0600; a launcher file is run by everyone it is given to.
   if (::fchmod(descriptor, kLauncherMode) != 0) {
     report(WithErrno("cannot make output " + Quoted(output_path) + " executable", errno));
