@@ -8,8 +8,8 @@
 # Sizes and counts may be overridden for a quick run (BENCH_QUICK=1 also allows fewer than
 # five rounds): BENCH_BUNDLE_MIB (1024), BENCH_FIRST_RUN_MIB (512), BENCH_HEAP_SMALL_MIB
 # (16), BENCH_HEAP_LARGE_MIB (1024), BENCH_ROUNDS (7, big figures; pack_vs_cat.sh takes at
-# least 5 and always packs 1 GiB; BENCH_PACK=0 skips it), BENCH_WARM_ROUNDS (30) and
-# BENCH_WARM_BATCH (5).
+# least 5 and always packs 1 GiB; BENCH_PACK=0 skips it), BENCH_WARM_ROUNDS (100) and
+# BENCH_WARM_BATCH (2).
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -25,8 +25,8 @@ first_mib=${BENCH_FIRST_RUN_MIB:-512}
 heap_small_mib=${BENCH_HEAP_SMALL_MIB:-16}
 heap_large_mib=${BENCH_HEAP_LARGE_MIB:-1024}
 rounds=${BENCH_ROUNDS:-7}
-warm_rounds=${BENCH_WARM_ROUNDS:-30}
-warm_batch=${BENCH_WARM_BATCH:-5}
+warm_rounds=${BENCH_WARM_ROUNDS:-100}
+warm_batch=${BENCH_WARM_BATCH:-2}
 
 setup="$build/src/setup"
 floor="$build/bench/floor"
@@ -76,6 +76,21 @@ make_agent() {
   mv "$archive.part" "$archive"
 }
 
+# make_padded_agent OUT MIB: the small agent after MIB MiB of random padding, its offsets
+# counted from the start of the file, so that unzip unpacks it without reading the padding.
+make_padded_agent() {
+  local archive=$1 mib=$2
+  [ -s "$archive" ] && return 0
+  head -c "${mib}M" /dev/urandom >"$archive.part"
+  python3 - "$archive.part" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "a", zipfile.ZIP_STORED) as archive:
+    archive.writestr(zipfile.ZipInfo("install", (2024, 1, 1, 0, 0, 0)), "exit 0\n")
+EOF
+  unzip -tqq "$archive.part" >/dev/null
+  mv "$archive.part" "$archive"
+}
+
 # make_bundle DIR MIB: DIR/bundle.zip, an installer bundle with MIB MiB of payload (a few
 # bytes for 0).
 make_bundle() {
@@ -121,6 +136,7 @@ make_agent "$data/agent-0M.zip" 0
 for mib in "$first_mib" "$heap_small_mib" "$heap_large_mib"; do
   make_agent "$data/agent-${mib}M.zip" "$mib"
 done
+make_padded_agent "$data/agent-pad-${first_mib}M.zip" "$first_mib"
 make_bundle "$data/bundle-0M" 0
 make_bundle "$data/bundle-${bundle_mib}M" "$bundle_mib"
 mkdir -p "$data/local-agent"
@@ -139,7 +155,7 @@ launcher_big="$data/launcher-local-${bundle_mib}M"
 
 step "nginx on 127.0.0.1"
 mkdir -p "$out/www" "$out/nginx/tmp"
-for mib in 0 "$first_mib" "$heap_small_mib" "$heap_large_mib"; do
+for mib in 0 "$first_mib" "$heap_small_mib" "$heap_large_mib" "pad-$first_mib"; do
   ln -sf "$data/agent-${mib}M.zip" "$out/www/agent-${mib}M.zip"
 done
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -177,7 +193,7 @@ nginx_pid=$!
 cleanup() {
   kill "$nginx_pid" 2>/dev/null || true
   wait "$nginx_pid" 2>/dev/null || true
-  rm -rf /tmp/qx-bench-hand /tmp/qx-bench-unpack /tmp/qx-bench-curl
+  rm -rf /tmp/qx-bench-hand /tmp/qx-bench-unpack /tmp/qx-bench-discard /tmp/qx-bench-curl
 }
 trap cleanup EXIT
 for _ in $(seq 50); do
@@ -193,76 +209,95 @@ export BENCH_QUICK=${BENCH_QUICK:-0}
 timing() { python3 "$measure" time --raw "$raw" --log "$log" "$@"; }
 record() { python3 "$measure" record --raw "$raw" "$@"; }
 
-# ---------------------------------------------------------------------------------------
-step "Warm runs: cached agent current, small bundle, agent that exits at once"
-warm_home="$home/warm"
-mkdir -p "$warm_home"
-HOME="$warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url 0)" "$launcher_small" >>"$log" 2>&1
-HOME="$warm_home" "$reference" "$launcher_small" "$(url 0)" >>"$log" 2>&1
-warm_launcher="HOME=$warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url 0) $launcher_small"
-timing --id warm_vs_floor \
-  --title "warm run" --baseline "floor (bench/floor)" --goal "<=1.05" \
-  --cmd launcher "$warm_launcher" \
-  --cmd floor "$floor $launcher_small $warm_home/$cache_suffix/installagent/install $(url 0)" \
-  --ratio launcher/floor --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
-timing --id warm_vs_reference \
-  --title "warm run" --baseline "reference script (bench/reference.sh)" --goal "<=0.9" \
-  --cmd launcher "$warm_launcher" \
-  --cmd reference "HOME=$warm_home $reference $launcher_small $(url 0)" \
-  --cmd floor "$floor $launcher_small $warm_home/$cache_suffix/installagent/install $(url 0)" \
-  --ratio launcher/reference --also floor/reference --also launcher/floor \
-  --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
-
-# ---------------------------------------------------------------------------------------
-step "Extraction: ${bundle_mib} MiB bundle with a local agent"
-hand=/tmp/qx-bench-hand
-by_hand="mkdir $hand && unzip -qq $launcher_big -d $hand && unzip -qq -o $hand/InstallAgent.zip -d $hand && sh $hand/install -installbundle $hand/bundle.zip; rm -rf $hand"
-timing --id extraction \
-  --title "extraction, ${bundle_mib} MiB bundle, local agent" \
-  --baseline "the same commands typed in sh" --goal "<=1.05" \
-  --cmd launcher "HOME=$home/extraction $launcher_big" \
-  --cmd by_hand "sh -c '$by_hand'" \
-  --prepare launcher "sync" --prepare by_hand "rm -rf $hand; sync" \
-  --ratio launcher/by_hand --rounds "$rounds" --warmup 1
-
-# ---------------------------------------------------------------------------------------
-step "First run: ${first_mib} MiB agent archive over HTTP"
 first_home="$home/first"
 reference_home="$home/reference-first"
 first_warm_home="$home/first-warm"
 mkdir -p "$first_home" "$reference_home" "$first_warm_home"
 first_launcher="HOME=$first_home QX_INTERNAL_INSTALL_AGENT_URL=$(url "$first_mib") $launcher_small"
 first_prepare="rm -rf $first_home/.quenth; sync"
-timing --id first_run \
-  --title "first run, ${first_mib} MiB agent from nginx" \
-  --baseline "reference script" --goal "<=1.0" \
-  --cmd launcher "$first_launcher" \
-  --cmd reference "HOME=$reference_home $reference $launcher_small $(url "$first_mib")" \
-  --prepare launcher "$first_prepare" \
-  --prepare reference "rm -rf $reference_home/.reference-agent-cache; sync" \
-  --ratio launcher/reference --rounds "$rounds" --warmup 1
+
+figure_warm() {
+  step "Warm runs: cached agent current, small bundle, agent that exits at once"
+  warm_home="$home/warm"
+  mkdir -p "$warm_home"
+  HOME="$warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url 0)" "$launcher_small" >>"$log" 2>&1
+  HOME="$warm_home" "$reference" "$launcher_small" "$(url 0)" >>"$log" 2>&1
+  warm_launcher="HOME=$warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url 0) $launcher_small"
+  local floor_arguments="$floor $launcher_small $warm_home/$cache_suffix/installagent/install $(url 0)"
+  timing --id warm_vs_floor \
+    --title "warm run" --baseline "floor (bench/floor)" --goal "<=1.05" \
+    --cmd launcher "$warm_launcher" \
+    --cmd floor "$floor_arguments" \
+    --ratio launcher/floor --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
+  timing --id warm_vs_reference \
+    --title "warm run" --baseline "reference script (bench/reference.sh)" --goal "<=0.9" \
+    --cmd launcher "$warm_launcher" \
+    --cmd reference "HOME=$warm_home $reference $launcher_small $(url 0)" \
+    --cmd floor "$floor_arguments" \
+    --cmd floor_no_shell "${floor_arguments/ / --no-shell }" \
+    --cmd floor_no_tls_init "${floor_arguments/ / --no-tls-init }" \
+    --ratio launcher/reference --also floor/reference --also launcher/floor \
+    --also floor_no_shell/reference --also floor_no_tls_init/reference \
+    --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
+}
+
+figure_extraction() {
+  step "Extraction: ${bundle_mib} MiB bundle with a local agent"
+  hand=/tmp/qx-bench-hand
+  by_hand="mkdir $hand && unzip -qq $launcher_big -d $hand && unzip -qq -o $hand/InstallAgent.zip -d $hand && sh $hand/install -installbundle $hand/bundle.zip; rm -rf $hand"
+  timing --id extraction \
+    --title "extraction, ${bundle_mib} MiB bundle, local agent" \
+    --baseline "the same commands typed in sh" --goal "<=1.05" \
+    --cmd launcher "HOME=$home/extraction $launcher_big" \
+    --cmd by_hand "sh -c '$by_hand'" \
+    --prepare launcher "sync" --prepare by_hand "rm -rf $hand; sync" \
+    --ratio launcher/by_hand --rounds "$rounds" --warmup 1
+}
+
+figure_first_run() {
+  step "First run: ${first_mib} MiB agent archive over HTTP"
+  timing --id first_run \
+    --title "first run, ${first_mib} MiB agent from nginx" \
+    --baseline "reference script" --goal "<=1.0" \
+    --cmd launcher "$first_launcher" \
+    --cmd reference "HOME=$reference_home $reference $launcher_small $(url "$first_mib")" \
+    --prepare launcher "$first_prepare" \
+    --prepare reference "rm -rf $reference_home/.reference-agent-cache; sync" \
+    --ratio launcher/reference --rounds "$rounds" --warmup 1
+}
 
 # The launcher's download time, taken from outside: a first run less a warm run with the
-# same agent less a separate unpack of the archive. curl's the same way: a GET to a file
-# less a HEAD. The figure is the ratio of the rates, curl's time over the launcher's.
-step "Download alone: ${first_mib} MiB, launcher against curl -o"
-HOME="$first_warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$first_mib")" "$launcher_small" >>"$log" 2>&1
-log_start=$(wc -l <"$access_log")
-unpack=/tmp/qx-bench-unpack
-curl_dir=/tmp/qx-bench-curl
-timing --id download \
-  --title "download alone, ${first_mib} MiB: launcher's rate" \
-  --baseline "curl -o of the same URL (rate)" --goal ">=0.95" \
-  --cmd first "$first_launcher" \
-  --cmd warm "HOME=$first_warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url "$first_mib") $launcher_small" \
-  --cmd unpack "unzip -qq -o $data/agent-${first_mib}M.zip -d $unpack" \
-  --cmd curl_get "curl -s -o $curl_dir/InstallAgent.zip $(url "$first_mib")" \
-  --cmd curl_head "curl -s -I -o /dev/null $(url "$first_mib")" \
-  --prepare first "$first_prepare" \
-  --prepare unpack "rm -rf $unpack; sync" \
-  --prepare curl_get "rm -rf $curl_dir; mkdir -p $curl_dir; sync" \
-  --ratio "curl_get-curl_head/first-warm-unpack" --rounds "$rounds" --warmup 1 \
-  --detail "$(python3 - "$access_log" "$log_start" "$first_mib" <<'EOF'
+# same agent, less a separate unpack of the archive and a separate removal of a fresh copy
+# (the run's work directory holds one). The archive of this figure is a small agent after
+# MIB MiB of padding, its offsets counted from the start of the file like those of a
+# launcher file, so that unzip reads only its end and the subtraction leaves the transfer.
+# curl's time is a GET to a file less a HEAD. The figure is the ratio of the rates, curl's
+# time over the launcher's. The second row takes both GETs' times from nginx's log.
+figure_download() {
+  step "Download alone: ${first_mib} MiB, launcher against curl -o"
+  local padded
+  padded=$(url "pad-$first_mib")
+  local first="HOME=$first_home QX_INTERNAL_INSTALL_AGENT_URL=$padded $launcher_small"
+  local warm="HOME=$first_warm_home QX_INTERNAL_INSTALL_AGENT_URL=$padded $launcher_small"
+  HOME="$first_warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$padded" "$launcher_small" >>"$log" 2>&1
+  local log_start
+  log_start=$(wc -l <"$access_log")
+  local unpack=/tmp/qx-bench-unpack discard=/tmp/qx-bench-discard curl_dir=/tmp/qx-bench-curl
+  timing --id download \
+    --title "download alone, ${first_mib} MiB: launcher's rate" \
+    --baseline "curl -o of the same URL (rate)" --goal ">=0.95" \
+    --cmd first "$first" \
+    --cmd warm "$warm" \
+    --cmd unpack "unzip -qq -o $data/agent-pad-${first_mib}M.zip -d $unpack" \
+    --cmd discard "rm -rf $discard" \
+    --cmd curl_get "curl -s -o $curl_dir/InstallAgent.zip $padded" \
+    --cmd curl_head "curl -s -I -o /dev/null $padded" \
+    --prepare first "$first_prepare" \
+    --prepare unpack "rm -rf $unpack; sync" \
+    --prepare discard "rm -rf $discard; mkdir $discard; cp $data/agent-pad-${first_mib}M.zip $discard/InstallAgent.zip" \
+    --prepare curl_get "rm -rf $curl_dir; mkdir -p $curl_dir; sync" \
+    --ratio "curl_get-curl_head/first-warm-unpack-discard" --rounds "$rounds" --warmup 1
+  python3 - "$access_log" "$log_start" "$first_mib" >"$scratch/nginx-times" <<'EOF'
 import statistics, sys
 path, start, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 times = {"launcher": [], "curl": []}
@@ -271,36 +306,42 @@ for line in open(path).readlines()[start:]:
     if words[2] != "GET" or int(words[5]) < mib * 1048576:
         continue
     times["curl" if words[7].startswith('"curl/') else "launcher"].append(float(words[6]))
-if times["launcher"] and times["curl"]:
-    print("cross-check from nginx's $request_time of the GETs: launcher %.3f s, curl %.3f s "
-          "(median), rate ratio %.3f" % (statistics.median(times["launcher"]),
-          statistics.median(times["curl"]),
-          statistics.median(times["curl"]) / statistics.median(times["launcher"])))
+# The GETs come in rounds, one of each: pair them in order, as measure.py pairs its runs.
+ratios = [c / l for l, c in zip(times["launcher"], times["curl"]) if l > 0]
+print("%.4f %.4f %.4f %d %.3f %.3f" % (statistics.median(ratios), min(ratios), max(ratios),
+      len(ratios), statistics.median(times["launcher"]), statistics.median(times["curl"])))
 EOF
-)"
+  local ratio low high pairs launcher_s curl_s
+  read -r ratio low high pairs launcher_s curl_s <"$scratch/nginx-times"
+  record --id download_nginx --title "download alone, ${first_mib} MiB, as nginx saw it" \
+    --baseline "curl -o (rate)" --goal ">=0.95" --value "$ratio" --min "$low" --max "$high" \
+    --pairs "$pairs" \
+    --detail "median \$request_time of the GETs, warm-up included: launcher $launcher_s s, curl $curl_s s"
+}
 
-# ---------------------------------------------------------------------------------------
-step "Connections of a first run"
-connections_home="$home/connections"
-mkdir -p "$connections_home"
-log_start=$(wc -l <"$access_log")
-HOME="$connections_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$heap_small_mib")" "$launcher_small" >>"$log" 2>&1
-sleep 0.2
-requests=$(tail -n +"$((log_start + 1))" "$access_log")
-connection_count=$(printf '%s\n' "$requests" | awk '{print $1}' | sort -u | wc -l)
-record --id connections --title "connections for a first run" --baseline "—" --goal "==1" \
-  --value "$connection_count" \
-  --detail "requests seen: $(printf '%s\n' "$requests" | awk '{printf "%s%s on connection %s", sep, $3, $1; sep="; "}')"
+figure_connections() {
+  step "Connections of a first run"
+  connections_home="$home/connections"
+  mkdir -p "$connections_home"
+  log_start=$(wc -l <"$access_log")
+  HOME="$connections_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$heap_small_mib")" "$launcher_small" >>"$log" 2>&1
+  sleep 0.2
+  requests=$(tail -n +"$((log_start + 1))" "$access_log")
+  connection_count=$(printf '%s\n' "$requests" | awk '{print $1}' | sort -u | wc -l)
+  record --id connections --title "connections for a first run" --baseline "—" --goal "==1" \
+    --value "$connection_count" \
+    --detail "requests seen: $(printf '%s\n' "$requests" | awk '{printf "%s%s on connection %s", sep, $3, $1; sep="; "}')"
+}
 
-# ---------------------------------------------------------------------------------------
-step "Heap of the launcher (valgrind massif): ${heap_small_mib} MiB and ${heap_large_mib} MiB agents"
-heap_peak() {
-  local mib=$1 heap_home="$home/heap-$1"
-  mkdir -p "$heap_home"
-  HOME="$heap_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$mib")" \
-    valgrind --tool=massif --peak-inaccuracy=0 --massif-out-file="$out/massif-${mib}M.out" \
-    "$launcher_small" >>"$log" 2>&1
-  python3 - "$out/massif-${mib}M.out" <<'EOF'
+figure_heap() {
+  step "Heap of the launcher (valgrind massif): ${heap_small_mib} MiB and ${heap_large_mib} MiB agents"
+  heap_peak() {
+    local mib=$1 heap_home="$home/heap-$1"
+    mkdir -p "$heap_home"
+    HOME="$heap_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$mib")" \
+      valgrind --tool=massif --peak-inaccuracy=0 --massif-out-file="$out/massif-${mib}M.out" \
+      "$launcher_small" >>"$log" 2>&1
+    python3 - "$out/massif-${mib}M.out" <<'EOF'
 import re, sys
 peak = 0
 heap = extra = 0
@@ -314,24 +355,25 @@ for line in open(sys.argv[1]):
             heap = int(match.group(2))
 print(peak)
 EOF
+  }
+  peak_small=$(heap_peak "$heap_small_mib")
+  peak_large=$(heap_peak "$heap_large_mib")
+  record --id heap --title "heap peak, ${heap_small_mib} MiB vs ${heap_large_mib} MiB agent" \
+    --baseline "each other" --goal "<=65536" --unit "B difference" \
+    --value "$((peak_large > peak_small ? peak_large - peak_small : peak_small - peak_large))" \
+    --detail "massif peak (heap plus allocator overhead): $peak_small B with ${heap_small_mib} MiB, $peak_large B with ${heap_large_mib} MiB"
 }
-peak_small=$(heap_peak "$heap_small_mib")
-peak_large=$(heap_peak "$heap_large_mib")
-record --id heap --title "heap peak, ${heap_small_mib} MiB vs ${heap_large_mib} MiB agent" \
-  --baseline "each other" --goal "<=65536" --unit "B difference" \
-  --value "$((peak_large > peak_small ? peak_large - peak_small : peak_small - peak_large))" \
-  --detail "massif peak (heap plus allocator overhead): $peak_small B with ${heap_small_mib} MiB, $peak_large B with ${heap_large_mib} MiB"
 
-# ---------------------------------------------------------------------------------------
-step "setup-pack of a 1 GiB bundle against cat (bench/pack_vs_cat.sh)"
-pack_rounds=$((rounds < 5 ? 5 : rounds))
-if [ "${BENCH_PACK:-1}" = 0 ]; then
-  record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
-    --goal "<=1.3" --value 0 --gap --detail "skipped (BENCH_PACK=0)"
-elif [ -x "$here/pack_vs_cat.sh" ] && [ -x "$pack" ] &&
-  "$here/pack_vs_cat.sh" "$build" "$pack_rounds" >>"$log" 2>&1; then
-  tail -n 1 "$log" | sed 's/^/   /'
-  python3 - "$out/pack_vs_cat.tsv" >"$scratch/pack.args" <<'EOF'
+figure_pack() {
+  step "setup-pack of a 1 GiB bundle against cat (bench/pack_vs_cat.sh)"
+  pack_rounds=$((rounds < 5 ? 5 : rounds))
+  if [ "${BENCH_PACK:-1}" = 0 ]; then
+    record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
+      --goal "<=1.3" --value 0 --gap --detail "skipped (BENCH_PACK=0)"
+  elif [ -x "$here/pack_vs_cat.sh" ] && [ -x "$pack" ] &&
+    "$here/pack_vs_cat.sh" "$build" "$pack_rounds" >>"$log" 2>&1; then
+    tail -n 1 "$log" | sed 's/^/   /'
+    python3 - "$out/pack_vs_cat.tsv" >"$scratch/pack.args" <<'EOF'
 import statistics, sys
 rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1])][1:]
 ratios = [float(row[3]) for row in rows]
@@ -339,16 +381,25 @@ pack = statistics.median(float(row[1]) for row in rows)
 cat = statistics.median(float(row[2]) for row in rows)
 print(statistics.median(ratios), min(ratios), max(ratios), len(ratios), pack, cat)
 EOF
-  read -r pack_median pack_min pack_max pack_pairs pack_s cat_s <"$scratch/pack.args"
-  record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
-    --goal "<=1.3" --value "$pack_median" --min "$pack_min" --max "$pack_max" \
-    --pairs "$pack_pairs" \
-    --detail "from bench/pack_vs_cat.sh; median times setup-pack $pack_s s, cat $cat_s s"
-else
-  record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
-    --goal "<=1.3" --value 0 --gap \
-    --detail "GAP: not measured: bench/pack_vs_cat.sh or setup-pack is missing or failed (see $log)"
-fi
+    read -r pack_median pack_min pack_max pack_pairs pack_s cat_s <"$scratch/pack.args"
+    record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
+      --goal "<=1.3" --value "$pack_median" --min "$pack_min" --max "$pack_max" \
+      --pairs "$pack_pairs" \
+      --detail "from bench/pack_vs_cat.sh; median times setup-pack $pack_s s, cat $cat_s s"
+  else
+    record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
+      --goal "<=1.3" --value 0 --gap \
+      --detail "GAP: not measured: bench/pack_vs_cat.sh or setup-pack is missing or failed (see $log)"
+  fi
+}
+
+# BENCH_ONLY, a list of figure groups (warm extraction first_run download connections heap
+# pack), runs only those.
+for figure in warm extraction first_run download connections heap pack; do
+  case " ${BENCH_ONLY:-$figure} " in
+    *" $figure "*) "figure_$figure" ;;
+  esac
+done
 
 # ---------------------------------------------------------------------------------------
 step "Results"
