@@ -40,7 +40,8 @@ TEST(DosDateTime, ClampsToTheRangeTheFieldsCanHold) {
   const DosDateTime first = DosDateTimeFromUnix(315532800);  // 1980-01-01 00:00:00
   EXPECT_EQ(first.time, 0);
   EXPECT_EQ(first.date, (1 << 5) | 1);
-  for (const std::int64_t earlier : {std::int64_t{0}, std::int64_t{-86400}, std::int64_t{315532799}}) {
+  for (const std::int64_t earlier :
+       {std::int64_t{0}, std::int64_t{-86400}, std::int64_t{315532799}}) {
     EXPECT_EQ(DosDateTimeFromUnix(earlier).date, first.date);
     EXPECT_EQ(DosDateTimeFromUnix(earlier).time, first.time);
   }
@@ -129,8 +130,8 @@ TEST(DirectoryEnd, Zip64RecordsWhenTheCountTheSizeOrTheOffsetOverflows) {
   struct Case {
     std::uint64_t count, offset, size;
   };
-  for (const Case& c : {Case{65535, 1000, 80}, Case{2, 0xFFFFFFFF, 160},
-                        Case{3, 5000, 0xFFFFFFFF}}) {
+  for (const Case& c :
+       {Case{65535, 1000, 80}, Case{2, 0xFFFFFFFF, 160}, Case{3, 5000, 0xFFFFFFFF}}) {
     const Bytes end = EncodeDirectoryEnd(c.count, c.offset, c.size);
     ASSERT_EQ(end.size(), 56u + 20u + 22u);
     EXPECT_EQ(Field(end, 0, 4), 0x06064B50u);

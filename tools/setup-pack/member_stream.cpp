@@ -30,8 +30,9 @@ struct Region {
 
 class InputCopy {
  public:
-  InputCopy(const InputFile& input, Checksum checksum, TemporaryOutput& output, ErrorSink report)
-      : input_(input), checksum_(checksum), output_(output), report_(report) {}
+  InputCopy(const InputFile& input, Checksum checksum, CopyMethod method, TemporaryOutput& output,
+            ErrorSink report)
+      : input_(input), checksum_(checksum), method_(method), output_(output), report_(report) {}
 
   [[nodiscard]] bool Run(std::uint32_t& crc);
 
@@ -46,6 +47,7 @@ class InputCopy {
 
   const InputFile& input_;
   const Checksum checksum_;
+  const CopyMethod method_;
   TemporaryOutput& output_;
   const ErrorSink report_;
   std::uint32_t crc_ = 0;
@@ -107,6 +109,9 @@ Region InputCopy::NextRegion(std::uint64_t position) {
 }
 
 bool InputCopy::CopyData(std::uint64_t position, std::uint64_t end) {
+  if (method_ == CopyMethod::kRead) {
+    return ReadData(position, end);
+  }
   const int descriptor = input_.descriptor.get();
   while (position < end) {
     const std::uint64_t window_start = position - position % kPageSize;
@@ -171,8 +176,8 @@ bool InputCopy::Pass(const unsigned char* data, std::size_t length) {
 }  // namespace
 
 bool StreamInput(const InputFile& input, Checksum checksum, TemporaryOutput& output,
-                 std::uint32_t& crc, ErrorSink report) {
-  InputCopy copy(input, checksum, output, report);
+                 std::uint32_t& crc, ErrorSink report, CopyMethod method) {
+  InputCopy copy(input, checksum, method, output, report);
   return copy.Run(crc);
 }
 

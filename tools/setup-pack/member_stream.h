@@ -16,8 +16,13 @@ namespace pack {
 
 enum class Checksum { kNone, kCrc32 };
 
+// kRead is what kMapped falls back to where the file system cannot map the input: pieces read
+// into a buffer, one more copy of each byte.
+enum class CopyMethod { kMapped, kRead };
+
 // With Checksum::kCrc32, `crc` receives the CRC-32 of the copied bytes.
 [[nodiscard]] bool StreamInput(const InputFile& input, Checksum checksum, TemporaryOutput& output,
-                               std::uint32_t& crc, ErrorSink report);
+                               std::uint32_t& crc, ErrorSink report,
+                               CopyMethod method = CopyMethod::kMapped);
 
 }  // namespace pack
