@@ -7,7 +7,7 @@
 namespace pack {
 
 void ReportToStderr(const std::string& message) {
-  const std::string line = "setup-pack: " + message + "\n";
+  const std::string line = kMessagePrefix + message + "\n";
   std::ignore = std::fwrite(line.data(), 1, line.size(), stderr);  // nothing left to tell
 }
 

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <tuple>
 
+#include "error_sink.h"
+
 namespace pack {
 namespace {
 
 constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGBUS};
-constexpr char kInputFailed[] =
-    "setup-pack: an input shrank or could not be read while it was copied\n";
 
 std::array<char, 4096> armed_path{};
 volatile std::sig_atomic_t armed = 0;
@@ -24,7 +24,9 @@ extern "C" void RemoveTemporaryAndStop(int signal_number) {
     ::unlink(armed_path.data());
   }
   if (signal_number == SIGBUS) {
-    std::ignore = ::write(STDERR_FILENO, kInputFailed, sizeof kInputFailed - 1);
+    std::ignore = ::write(STDERR_FILENO, kMessagePrefix, sizeof kMessagePrefix - 1);
+    std::ignore = ::write(STDERR_FILENO, kInputLostMessage, sizeof kInputLostMessage - 1);
+    std::ignore = ::write(STDERR_FILENO, "\n", 1);
     ::_exit(1);
   }
   std::signal(signal_number, SIG_DFL);

@@ -87,6 +87,12 @@ bool TemporaryOutput::WriteAll(const unsigned char* data, std::size_t length, st
     if (written < 0 && errno == EINTR) {
       continue;
     }
+    if (written < 0 && errno == EFAULT) {
+      // Every buffer written from is valid memory except a mapped input, and that one faults
+      // only when the input lost pages under the copy.
+      report(kInputLostMessage);
+      return false;
+    }
     if (written <= 0) {
       report(WithErrno("cannot write output " + Quoted(output_path_), written < 0 ? errno : EIO));
       return false;
