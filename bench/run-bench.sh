@@ -7,8 +7,8 @@
 #
 # Sizes and counts may be overridden for a quick run (BENCH_QUICK=1 also allows fewer than
 # five rounds): BENCH_BUNDLE_MIB (1024), BENCH_FIRST_RUN_MIB (512), BENCH_HEAP_SMALL_MIB
-# (16), BENCH_HEAP_LARGE_MIB (1024), BENCH_ROUNDS (7, big figures; pack_vs_cat.sh takes at
-# least 5 and always packs 1 GiB; BENCH_PACK=0 skips it), BENCH_WARM_ROUNDS (100) and
+# (16), BENCH_HEAP_LARGE_MIB (1024), BENCH_PACK_MIB (1024, for pack_vs_cat.sh; BENCH_PACK=0
+# skips it), BENCH_ROUNDS (7, the big figures), BENCH_WARM_ROUNDS (100) and
 # BENCH_WARM_BATCH (2).
 set -euo pipefail
 
@@ -25,6 +25,7 @@ first_mib=${BENCH_FIRST_RUN_MIB:-512}
 heap_small_mib=${BENCH_HEAP_SMALL_MIB:-16}
 heap_large_mib=${BENCH_HEAP_LARGE_MIB:-1024}
 rounds=${BENCH_ROUNDS:-7}
+pack_mib=${BENCH_PACK_MIB:-1024}
 warm_rounds=${BENCH_WARM_ROUNDS:-100}
 warm_batch=${BENCH_WARM_BATCH:-2}
 
@@ -365,31 +366,21 @@ EOF
 }
 
 figure_pack() {
-  step "setup-pack of a 1 GiB bundle against cat (bench/pack_vs_cat.sh)"
+  step "setup-pack of a ${pack_mib} MiB bundle against cat (bench/pack_vs_cat.sh)"
   pack_rounds=$((rounds < 5 ? 5 : rounds))
   if [ "${BENCH_PACK:-1}" = 0 ]; then
-    record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
-      --goal "<=1.3" --value 0 --gap --detail "skipped (BENCH_PACK=0)"
+    record --id pack_vs_cat --title "setup-pack, ${pack_mib} MiB bundle" \
+      --baseline "cat of the same inputs" --goal "<=1.3" --value 0 --gap \
+      --detail "skipped (BENCH_PACK=0)"
   elif [ -x "$here/pack_vs_cat.sh" ] && [ -x "$pack" ] &&
-    "$here/pack_vs_cat.sh" "$build" "$pack_rounds" >>"$log" 2>&1; then
+    BENCH_MEASURE="$measure" BENCH_RAW="$raw" BENCH_LOG="$log" BENCH_DATA="$data" \
+      BENCH_PACK_MIB="$pack_mib" BENCH_ROUNDS="$pack_rounds" \
+      "$here/pack_vs_cat.sh" "$build" >>"$log" 2>&1; then
     tail -n 1 "$log" | sed 's/^/   /'
-    python3 - "$out/pack_vs_cat.tsv" >"$scratch/pack.args" <<'EOF'
-import statistics, sys
-rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1])][1:]
-ratios = [float(row[3]) for row in rows]
-pack = statistics.median(float(row[1]) for row in rows)
-cat = statistics.median(float(row[2]) for row in rows)
-print(statistics.median(ratios), min(ratios), max(ratios), len(ratios), pack, cat)
-EOF
-    read -r pack_median pack_min pack_max pack_pairs pack_s cat_s <"$scratch/pack.args"
-    record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
-      --goal "<=1.3" --value "$pack_median" --min "$pack_min" --max "$pack_max" \
-      --pairs "$pack_pairs" \
-      --detail "from bench/pack_vs_cat.sh; median times setup-pack $pack_s s, cat $cat_s s"
   else
-    record --id pack_vs_cat --title "setup-pack, 1 GiB bundle" --baseline "cat of the same inputs" \
-      --goal "<=1.3" --value 0 --gap \
-      --detail "GAP: not measured: bench/pack_vs_cat.sh or setup-pack is missing or failed (see $log)"
+    record --id pack_vs_cat --title "setup-pack, ${pack_mib} MiB bundle" \
+      --baseline "cat of the same inputs" --goal "<=1.3" --value 0 --gap \
+      --detail "GAP: not measured: bench/pack_vs_cat.sh or setup-pack is missing or failed (see bench/commands.log in the build tree)"
   fi
 }
 
