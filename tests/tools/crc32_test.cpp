@@ -29,6 +29,11 @@ TEST(Crc32, GivesTheStandardCheckValue) {
             0xCBF43926u);
 }
 
+TEST(Crc32, NothingToAddLeavesTheValueAlone) {
+  EXPECT_EQ(Crc32Update(0x12345678, nullptr, 0), 0x12345678u);
+  EXPECT_EQ(Crc32UpdateZeros(0x12345678, 0), 0x12345678u);
+}
+
 TEST(Crc32, AgreesWithZlibForEveryLengthAlignmentAndStartValue) {
   const std::vector<unsigned char> bytes = RandomBytes(4096, 1);
   for (std::size_t offset = 0; offset < 16; ++offset) {

@@ -6,10 +6,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +18,21 @@ namespace pack {
 namespace {
 
 std::vector<std::string> reported;
+
+std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+  std::vector<unsigned char> bytes;
+  std::FILE* file = std::fopen(path.c_str(), "rbe");
+  if (file == nullptr) {
+    return bytes;
+  }
+  std::vector<unsigned char> buffer(1 << 16);
+  std::size_t count = 0;
+  while ((count = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+    bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+  std::fclose(file);
+  return bytes;
+}
 void Record(const std::string& message) { reported.push_back(message); }
 
 class StreamInputTest : public ::testing::TestWithParam<CopyMethod> {
@@ -45,8 +60,10 @@ class StreamInputTest : public ::testing::TestWithParam<CopyMethod> {
     const int descriptor = ::open(InputPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(descriptor, 0);
     for (const auto& [offset, length] : pieces) {
-      for (std::size_t index = 0; index < length; ++index) {
-        content[offset + index] = static_cast<unsigned char>(generator());
+      for (std::size_t index = 0; index < length; index += 4) {
+        const auto word = static_cast<std::uint32_t>(generator());
+        std::memcpy(content.data() + offset + index, &word,
+                    std::min<std::size_t>(4, length - index));
       }
       EXPECT_EQ(::pwrite(descriptor, content.data() + offset, length, static_cast<off_t>(offset)),
                 static_cast<ssize_t>(length));
@@ -82,12 +99,11 @@ class StreamInputTest : public ::testing::TestWithParam<CopyMethod> {
     EXPECT_TRUE(reported.empty());
 
     EXPECT_EQ(crc, static_cast<std::uint32_t>(crc32_z(0, content.data(), content.size())));
-    std::ifstream stream(output_path, std::ios::binary);
-    const std::vector<unsigned char> written((std::istreambuf_iterator<char>(stream)),
-                                             std::istreambuf_iterator<char>());
+    const std::vector<unsigned char> written = ReadWholeFile(output_path);
     ASSERT_EQ(written.size(), prefix.size() + content.size());
     EXPECT_TRUE(std::equal(prefix.begin(), prefix.end(), written.begin()));
-    EXPECT_TRUE(std::equal(content.begin(), content.end(), written.begin() + 1234));
+    EXPECT_TRUE(std::equal(content.begin(), content.end(),
+                           written.begin() + static_cast<std::ptrdiff_t>(prefix.size())));
   }
 
   std::string InputPath() const { return directory_ + "/input"; }
@@ -95,13 +111,13 @@ class StreamInputTest : public ::testing::TestWithParam<CopyMethod> {
 };
 
 TEST_P(StreamInputTest, CopiesADenseInputAcrossSeveralWindowsAndPieces) {
-  const std::uint64_t size = (17 << 20) + 77;
+  const std::uint64_t size = (9 << 20) + 77;  // a window and a bit
   ExpectCopied(MakeInput(size, {{0, static_cast<std::size_t>(size)}}));
 }
 
 TEST_P(StreamInputTest, CopiesASparseInputWithItsHolesAsZeros) {
   // Data, a hole, data, and a hole up to the end.
-  ExpectCopied(MakeInput((40 << 20) + 3, {{0, 5000}, {(12 << 20) + 4096, (9 << 20) + 5}}));
+  ExpectCopied(MakeInput((24 << 20) + 3, {{0, 5000}, {(6 << 20) + 4096, (9 << 20) + 5}}));
 }
 
 TEST_P(StreamInputTest, CopiesAnEmptyInput) { ExpectCopied(MakeInput(0, {})); }

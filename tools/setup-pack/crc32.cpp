@@ -88,6 +88,9 @@ bool Crc32UsesCarrylessMultiply() {
 
 std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const unsigned char* data,
                                   std::size_t length) {
+  if (length == 0) {
+    return crc;  // zlib would answer a null pointer with its start value, whatever `crc` is
+  }
   return static_cast<std::uint32_t>(crc32_z(crc, data, length));
 }
 

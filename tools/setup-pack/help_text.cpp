@@ -14,7 +14,7 @@ std::string HelpText() {
          "\n"
          "STUB must be an ELF64 x86-64 executable. Members are stored uncompressed; the\n"
          "archive's offsets count from the start of OUTPUT, so unzip reads it in place.\n"
-         "Members of 4 GiB and more get Zip64 records.\n"
+         "Where a size or an offset reaches 4 GiB, the archive gets Zip64 records.\n"
          "\n"
          "Environment:\n"
          "  SOURCE_DATE_EPOCH    when set (seconds since 1970), every member gets this time and\n"
