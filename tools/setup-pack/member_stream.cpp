@@ -10,6 +10,7 @@
 
 #include "crc32.h"
 #include "mapped_window.h"
+#include "window_checksum.h"
 
 namespace pack {
 namespace {
@@ -18,9 +19,13 @@ constexpr std::uint64_t kPageSize = 4096;
 // Mapped at a time: large enough that mapping costs little, small enough that the process's
 // resident memory stays flat whatever the input's size.
 constexpr std::uint64_t kWindowSize = 8 << 20;
-// Checksummed and then written at a time: while a piece fits the processor's cache, the write
-// finds it there. Larger writes measured several times slower on the machines we build on.
+// Written at a time (and checksummed just before, where that happens inline): while a piece
+// fits the processor's cache, the write finds it there. Larger writes measured several times
+// slower on the machines we build on.
 constexpr std::size_t kPieceSize = 128 << 10;
+// From this length on a window's checksum runs on the second thread while the window is
+// written; below it, handing it over would cost more than it saves.
+constexpr std::size_t kOverlapMinimum = 1 << 20;
 
 // The next stretch of the input from a position on, as the file system maps it.
 struct Region {
@@ -40,7 +45,8 @@ class InputCopy {
   Region NextRegion(std::uint64_t position);
   [[nodiscard]] bool CopyData(std::uint64_t position, std::uint64_t end);
   [[nodiscard]] bool ReadData(std::uint64_t position, std::uint64_t end);
-  [[nodiscard]] bool Pass(const unsigned char* data, std::size_t length);
+  [[nodiscard]] bool WritePieces(const unsigned char* data, std::size_t length, Checksum checksum);
+  WindowChecksum& Worker();
   [[nodiscard]] std::string ChangedWhileRead() const {
     return "input " + Quoted(input_.path) + " changed size while it was read";
   }
@@ -55,6 +61,7 @@ class InputCopy {
   // system about any other would cost two system calls for nothing.
   bool probe_holes_ = input_.allocated_bytes < input_.size;
   std::unique_ptr<unsigned char[]> read_buffer_;  // only where the input cannot be mapped
+  std::unique_ptr<WindowChecksum> worker_;        // only for inputs of a window or more
 };
 
 bool InputCopy::Run(std::uint32_t& crc) {
@@ -125,12 +132,16 @@ bool InputCopy::CopyData(std::uint64_t position, std::uint64_t end) {
     ::posix_fadvise(descriptor, static_cast<off_t>(window_end),
                     static_cast<off_t>(std::min(kWindowSize, end - window_end)),
                     POSIX_FADV_WILLNEED);
-    for (; position < window_end; position += kPieceSize) {
-      const auto length =
-          static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, window_end - position));
-      if (!Pass(window.data() + (position - window_start), length)) {
+    const unsigned char* data = window.data() + (position - window_start);
+    const auto length = static_cast<std::size_t>(window_end - position);
+    if (checksum_ == Checksum::kCrc32 && length >= kOverlapMinimum) {
+      PendingChecksum pending(Worker(), crc_, data, length);
+      if (!WritePieces(data, length, Checksum::kNone)) {
         return false;
       }
+      crc_ = pending.Finish();
+    } else if (!WritePieces(data, length, checksum_)) {
+      return false;
     }
     position = window_end;
   }
@@ -158,7 +169,7 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
       return false;
     }
     const auto length = static_cast<std::size_t>(got);
-    if (!Pass(read_buffer_.get(), length)) {
+    if (!WritePieces(read_buffer_.get(), length, checksum_)) {
       return false;
     }
     position += length;
@@ -166,11 +177,24 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
   return true;
 }
 
-bool InputCopy::Pass(const unsigned char* data, std::size_t length) {
-  if (checksum_ == Checksum::kCrc32) {
-    crc_ = Crc32Update(crc_, data, length);
+bool InputCopy::WritePieces(const unsigned char* data, std::size_t length, Checksum checksum) {
+  for (std::size_t done = 0; done < length; done += kPieceSize) {
+    const std::size_t piece = std::min(kPieceSize, length - done);
+    if (checksum == Checksum::kCrc32) {
+      crc_ = Crc32Update(crc_, data + done, piece);
+    }
+    if (!output_.Append(data + done, piece, report_)) {
+      return false;
+    }
   }
-  return output_.Append(data, length, report_);
+  return true;
+}
+
+WindowChecksum& InputCopy::Worker() {
+  if (!worker_) {
+    worker_ = std::make_unique<WindowChecksum>();
+  }
+  return *worker_;
 }
 
 }  // namespace

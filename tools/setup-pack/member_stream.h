@@ -1,7 +1,7 @@
 // Copies one input into the output as it is read, once, and yields the CRC-32 of what it
-// copied: data through read-only mappings of the input (no buffer copy in between), checksummed
-// in pieces small enough to stay in the processor's cache until they are written; the holes of
-// a sparse input become holes of the output, and zeros in the checksum, without being read.
+// copied: data through read-only mappings of the input (no buffer copy in between), each
+// window checksummed on a second thread while it is written; the holes of a sparse input
+// become holes of the output, and zeros in the checksum, without being read.
 // Fails when the input's size changes while it is read, since its headers already promise the
 // size found when it was opened.
 #pragma once

@@ -29,4 +29,8 @@ class SignalsHeld {
 void ArmSignalCleanup(const std::string& temporary_path);
 void DisarmSignalCleanup();
 
+// An input lost under the copy can show up twice, as a failed write on one thread and as
+// SIGBUS on the other; only the first to claim the report tells the user.
+[[nodiscard]] bool ClaimInputLossReport();
+
 }  // namespace pack

@@ -90,7 +90,9 @@ bool TemporaryOutput::WriteAll(const unsigned char* data, std::size_t length, st
     if (written < 0 && errno == EFAULT) {
       // Every buffer written from is valid memory except a mapped input, and that one faults
       // only when the input lost pages under the copy.
-      report(kInputLostMessage);
+      if (ClaimInputLossReport()) {
+        report(kInputLostMessage);
+      }
       return false;
     }
     if (written <= 0) {
