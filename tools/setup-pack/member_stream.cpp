@@ -61,7 +61,7 @@ class InputCopy {
   // system about any other would cost two system calls for nothing.
   bool probe_holes_ = input_.allocated_bytes < input_.size;
   std::unique_ptr<unsigned char[]> read_buffer_;  // only where the input cannot be mapped
-  std::unique_ptr<WindowChecksum> worker_;        // only for inputs of a window or more
+  std::unique_ptr<WindowChecksum> worker_;        // made for the first window it pays for
 };
 
 bool InputCopy::Run(std::uint32_t& crc) {
