@@ -13,8 +13,7 @@ namespace launch {
 // its exit code, or 128 plus the signal that ended it. Nothing when the command could not
 // be handed to the shell, after "Failed to start the instal agent" has been reported.
 [[nodiscard]] std::optional<int> LaunchInstallAgent(std::string command_head,
-                                                    const std::string& work_directory,
-                                                    int argc, char** argv,
-                                                    bootstrap::MessageSink sink);
+                                                    const std::string& work_directory, int argc,
+                                                    char** argv, bootstrap::MessageSink sink);
 
 }  // namespace launch

@@ -1,7 +1,7 @@
 #include "localfs/agent_unpack.h"
 
-#include <exception>
 #include <sys/stat.h>
+#include <exception>
 
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"

@@ -1,9 +1,9 @@
 #include "localfs/cache_paths.h"
 
-#include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include "bootstrap/release_constants.h"
 

@@ -26,8 +26,8 @@ std::string AgentCommandHead(const std::string& entry_script) {
   return "sh " + QuoteIfNeeded(entry_script);
 }
 
-std::string AgentCommandLine(const std::string& head, const std::string& work_directory,
-                             int argc, const char* const* argv) {
+std::string AgentCommandLine(const std::string& head, const std::string& work_directory, int argc,
+                             const char* const* argv) {
   std::string options = " -installbundle ";
   options += QuoteIfNeeded(work_directory + bootstrap::PathSeparator + "bundle.zip");
   if (argc > 1) {

@@ -1,7 +1,7 @@
 #include "localfs/directories.h"
 
-#include <cerrno>
 #include <sys/stat.h>
+#include <cerrno>
 #include <tuple>
 
 #include "bootstrap/release_constants.h"

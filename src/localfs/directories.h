@@ -1,8 +1,8 @@
 // Creation of directory chains and removal of directory trees.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 namespace localfs {
 

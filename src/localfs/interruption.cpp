@@ -1,7 +1,7 @@
 #include "localfs/interruption.h"
 
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
 namespace localfs {
 namespace {

@@ -1,10 +1,10 @@
 #include "localfs/shell_command.h"
 
-#include <cerrno>
-#include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 extern char** environ;
 

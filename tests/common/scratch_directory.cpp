@@ -1,10 +1,10 @@
 #include "common/scratch_directory.h"
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 
 namespace testing_support {
 

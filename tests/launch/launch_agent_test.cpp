@@ -1,7 +1,7 @@
 #include "launch/launch_agent.h"
 
-#include <csignal>
 #include <gtest/gtest.h>
+#include <csignal>
 #include <vector>
 
 #include "common/scratch_directory.h"
@@ -39,7 +39,8 @@ TEST_F(LaunchInstallAgentTest, TheAgentGetsTheBundleOptionThenTheArgumentsSplitA
   const std::optional<int> status = Launch(MakeAgent("exit 0"), {"-a", "b c"});
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 0);
-  EXPECT_EQ(ReadFile(scratch_ / "received"), "-installbundle\n/tmp/qxAbC123/bundle.zip\n-a\nb\nc\n");
+  EXPECT_EQ(ReadFile(scratch_ / "received"),
+            "-installbundle\n/tmp/qxAbC123/bundle.zip\n-a\nb\nc\n");
 }
 
 TEST_F(LaunchInstallAgentTest, WithoutArgumentsOnlyTheBundleIsNamed) {

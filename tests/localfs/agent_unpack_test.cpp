@@ -73,8 +73,7 @@ TEST_F(UnpackInstallAgentTest, WarningsOnlyStillCountAsFailure) {
   const std::string archive = MakeAgentArchive("plain.zip");
   const std::string prefixed = scratch_ / "prefixed.zip";
   testing_support::WriteFile(prefixed, "some leading bytes\n" + ReadFile(archive));
-  EXPECT_FALSE(
-      localfs::UnpackInstallAgent(prefixed, scratch_ / "dest", "unzip", RecordMessage));
+  EXPECT_FALSE(localfs::UnpackInstallAgent(prefixed, scratch_ / "dest", "unzip", RecordMessage));
   EXPECT_EQ(messages, std::vector<std::string>{"Failed to unzip the install agent"});
 }
 

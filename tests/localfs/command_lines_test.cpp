@@ -38,9 +38,9 @@ TEST(AgentCommandLine, PassesArgumentsOnEachFollowedByABlank) {
 
 TEST(AgentCommandLine, PathsWithBlanksAreDoubleQuoted) {
   const char* argv[] = {"setup", nullptr};
-  EXPECT_EQ(localfs::AgentCommandLine(localfs::AgentCommandHead("/my dir/install"), "/w d", 1,
-                                      argv),
-            "sh \"/my dir/install\" -installbundle \"/w d/bundle.zip\"");
+  EXPECT_EQ(
+      localfs::AgentCommandLine(localfs::AgentCommandHead("/my dir/install"), "/w d", 1, argv),
+      "sh \"/my dir/install\" -installbundle \"/w d/bundle.zip\"");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "localfs/directories.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <cerrno>
 
 #include "common/scratch_directory.h"
 

@@ -29,14 +29,14 @@ TEST_P(ExtractLauncherArchiveEnding, OnlyANormalEndWithBundleZipIsSuccess) {
   EXPECT_EQ(localfs::ExtractLauncherArchive(target.path(), IgnoreMessage), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Endings, ExtractLauncherArchiveEnding,
-    ::testing::Values(UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 0", 0},
-                      UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 1", 0},
-                      UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 2", 201},
-                      UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 9", 201},
-                      UnzipEnding{"exit 0", 201},
-                      UnzipEnding{"echo b > \"$T/bundle.zip\"; kill -KILL $$", 201}));
+INSTANTIATE_TEST_SUITE_P(Endings, ExtractLauncherArchiveEnding,
+                         ::testing::Values(UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 0", 0},
+                                           UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 1", 0},
+                                           UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 2", 201},
+                                           UnzipEnding{"echo b > \"$T/bundle.zip\"; exit 9", 201},
+                                           UnzipEnding{"exit 0", 201},
+                                           UnzipEnding{"echo b > \"$T/bundle.zip\"; kill -KILL $$",
+                                                       201}));
 
 TEST(ExtractLauncherArchive, TheCommandNamesTheLauncherFileAndTheTarget) {
   const ScratchDirectory tools;

@@ -46,7 +46,8 @@ class ShellWordsProperty : public ::testing::Test {
     std::uniform_int_distribution<std::size_t> special_of(0, special.size() - 1);
     std::string bytes;
     for (std::size_t length = length_of(random); bytes.size() < length;) {
-      bytes += kind(random) == 0 ? static_cast<char>(any_byte(random)) : special[special_of(random)];
+      bytes +=
+          kind(random) == 0 ? static_cast<char>(any_byte(random)) : special[special_of(random)];
     }
     return bytes;
   }
@@ -86,7 +87,8 @@ TEST_F(ShellWordsProperty, JoinedArgumentsArriveSplitAtBlanksOnly) {
   for (int round = 0; round < 150; ++round) {
     std::vector<std::string> arguments{"setup"};
     std::uniform_int_distribution<int> count_of(1, 4);
-    for (int count = count_of(random); count > 0; --count) arguments.push_back(RandomBytes(random, 16));
+    for (int count = count_of(random); count > 0; --count)
+      arguments.push_back(RandomBytes(random, 16));
     std::vector<const char*> argv;
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);

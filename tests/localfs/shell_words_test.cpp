@@ -5,15 +5,14 @@
 namespace {
 
 TEST(QuoteIfNeeded, PlainWordsKeepTheirExactText) {
-  for (const char* word : {"", "/tmp/qx4Fz9Qa", "/opt/app/setup", "a_b@c%d+e=f:g,h.i/j-k",
-                           "caf\xc3\xa9"}) {
+  for (const char* word :
+       {"", "/tmp/qx4Fz9Qa", "/opt/app/setup", "a_b@c%d+e=f:g,h.i/j-k", "caf\xc3\xa9"}) {
     EXPECT_EQ(localfs::QuoteIfNeeded(word), word) << word;
   }
 }
 
 TEST(QuoteIfNeeded, BlanksAreDoubleQuotedAndNothingElseChanges) {
-  EXPECT_EQ(localfs::QuoteIfNeeded("/home/u/my downloads/setup"),
-            "\"/home/u/my downloads/setup\"");
+  EXPECT_EQ(localfs::QuoteIfNeeded("/home/u/my downloads/setup"), "\"/home/u/my downloads/setup\"");
   EXPECT_EQ(localfs::QuoteIfNeeded("a\tb"), "\"a\tb\"");
 }
 

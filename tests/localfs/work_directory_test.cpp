@@ -1,8 +1,8 @@
 #include "localfs/work_directory.h"
 
 #include <gtest/gtest.h>
-#include <regex>
 #include <sys/stat.h>
+#include <regex>
 
 #include "common/scratch_directory.h"
 
