@@ -4,7 +4,7 @@ ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
 BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev zlib1g-dev unzip zip python3
-TEST_PACKAGES := $(BUILD_PACKAGES) openssl nginx-light clang libclang-rt-14-dev util-linux
+TEST_PACKAGES := $(BUILD_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
 
 .PHONY: all build asan demo test bench format clean
