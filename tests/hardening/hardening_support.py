@@ -235,25 +235,8 @@ class LauncherProcess:
         self.ws = ws
         self.agent_log = ws.path("run-%s-%d" % (label, id(self)))
         os.makedirs(self.agent_log)
-        environment = {
-            "PATH": REAL_TOOLS_PATH,
-            "LC_ALL": "C",
-            "SETUP_E2E_AGENT_LOG": self.agent_log,
-            "QX_INTERNAL_INSTALL_AGENT_URL": url if url is not None else "http://127.0.0.1:%d/"
-            % launcher_harness.closed_port(),
-        }
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-            if name in os.environ:
-                environment[name] = os.environ[name]
-        if home == "default":
-            environment["HOME"] = ws.home
-        elif home is not None:
-            environment["HOME"] = home
-        for name, value in (env or {}).items():
-            if value is None:
-                environment.pop(name, None)
-            else:
-                environment[name] = value
+        environment = launcher_harness.launcher_environment(
+            REAL_TOOLS_PATH, self.agent_log, url, home, ws.home, env=env)
         self.command = list(wrap or []) + [launcher] + list(args)
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,

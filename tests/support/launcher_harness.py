@@ -258,6 +258,36 @@ def closed_port():
 # -- the workspace --------------------------------------------------------------------
 
 
+def launcher_environment(path, agent_log, url, home, default_home, extra=None, env=None):
+    """The whole environment of a launcher run: nothing of the caller's leaks in.
+
+    url: QX_INTERNAL_INSTALL_AGENT_URL; None points it at a closed port on 127.0.0.1.
+    home: "default" (default_home), None (HOME unset) or a string.
+    extra: further variables; env: last word, where None removes a variable.
+    """
+    environment = {
+        "PATH": path,
+        "LC_ALL": "C",
+        "SETUP_E2E_AGENT_LOG": agent_log,
+        "QX_INTERNAL_INSTALL_AGENT_URL": (
+            url if url is not None else "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)),
+    }
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if name in os.environ:
+            environment[name] = os.environ[name]
+    if home == "default":
+        environment["HOME"] = default_home
+    elif home is not None:
+        environment["HOME"] = home
+    environment.update(extra or {})
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
+    return environment
+
+
 class Workspace:
     """A fresh directory tree for one test, removed by cleanup()."""
 
@@ -342,31 +372,13 @@ class Workspace:
         os.makedirs(run_log)
         if user is not None:
             os.chmod(run_log, 0o777)
-        environment = {
-            "PATH": self.tools + ":/usr/local/bin:/usr/bin:/bin",
-            "LC_ALL": "C",
-            "SETUP_E2E_AGENT_LOG": run_log,
-            "SETUP_E2E_TOOL_LOG": run_log,
-            "QX_INTERNAL_INSTALL_AGENT_URL": (
-                url if url is not None else "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)),
-        }
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-            if name in os.environ:
-                environment[name] = os.environ[name]
-        if home == "default":
-            environment["HOME"] = self.home
-        elif home is not None:
-            environment["HOME"] = home
+        extra = {"SETUP_E2E_TOOL_LOG": run_log}
         if unittest_mode is not None:
-            environment["__QX_BOOTSTRAP_INSTALLER_UNITTEST__"] = unittest_mode
+            extra["__QX_BOOTSTRAP_INSTALLER_UNITTEST__"] = unittest_mode
         if agent_end is not None:
-            environment["SETUP_E2E_AGENT_END"] = str(agent_end)
-        if env:
-            for name, value in env.items():
-                if value is None:
-                    environment.pop(name, None)
-                else:
-                    environment[name] = value
+            extra["SETUP_E2E_AGENT_END"] = str(agent_end)
+        environment = launcher_environment(self.tools + ":/usr/local/bin:/usr/bin:/bin", run_log,
+                                           url, home, self.home, extra, env)
         command = list(wrap or []) + [launcher] + list(args)
         options = {}
         if user is not None:
