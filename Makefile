@@ -3,8 +3,10 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
-BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev zlib1g-dev unzip zip python3
-TEST_PACKAGES := $(BUILD_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux
+BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev libssl-dev zlib1g-dev \
+  dpkg-dev patch binutils unzip zip python3
+TEST_PACKAGES := $(BUILD_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux \
+  debootstrap strace
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
 
 .PHONY: all build asan demo test bench format clean
@@ -18,7 +20,7 @@ build:
 
 asan:
 	@cmake/ensure-packages.sh $(BUILD_PACKAGES) clang libclang-rt-14-dev
-	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSETUP_SANITIZE=ON -DSETUP_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSETUP_SANITIZE=ON -DSETUP_FUZZ=ON -DSETUP_SYSTEM_LIBCURL=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 demo: build

@@ -13,3 +13,8 @@ if(SETUP_SANITIZE)
     -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(setup_sanitizers INTERFACE -fsanitize=address,undefined)
 endif()
+
+# No path of the build machine goes into the objects, so two build trees of one commit
+# make the same bytes. The build tree is named second: the later map wins where both match.
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                    -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)

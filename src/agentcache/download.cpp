@@ -15,6 +15,7 @@
 #include "agentcache/etag_capture.h"
 #include "agentcache/progress_display.h"
 #include "agentcache/transfer_monitor.h"
+#include "agentcache/trusted_certificates.h"
 #include "agentcache/validation_marker.h"
 #include "bootstrap/release_constants.h"
 #include "localfs/cache_paths.h"
@@ -43,8 +44,21 @@ const char* RedirectProtocolsFor(const char* url) {
   return strncasecmp(url, "https:", 6) == 0 ? "https" : "http,https";
 }
 
-// URL, redirect handling and transfer monitoring. The receive buffer size is a matter of
-// speed only, so its result is dropped.
+// The certificates chosen on this machine; an option left empty keeps libcurl's default.
+CURLcode TrustCertificates(CURL* handle) {
+  const TrustedCertificates trusted = ChooseTrustedCertificates();
+  CURLcode code = CURLE_OK;
+  if (!trusted.bundle_file.empty()) {
+    code = curl_easy_setopt(handle, CURLOPT_CAINFO, trusted.bundle_file.c_str());
+  }
+  if (code == CURLE_OK && !trusted.directory.empty()) {
+    code = curl_easy_setopt(handle, CURLOPT_CAPATH, trusted.directory.c_str());
+  }
+  return code;
+}
+
+// URL, trusted certificates, redirect handling and transfer monitoring. The receive
+// buffer size is a matter of speed only, so its result is dropped.
 bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
                        bootstrap::MessageSink sink) {
   CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url);
@@ -52,7 +66,10 @@ bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
     sink(InstallerSetupFailedMessage(code), true);
     return false;
   }
-  code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  code = TrustCertificates(handle);
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  }
   if (code == CURLE_OK) {
     code = curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, RedirectProtocolsFor(url));
   }
