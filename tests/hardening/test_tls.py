@@ -60,8 +60,9 @@ class TlsTestCase(LauncherTestCase):
                 "plain": None,
             }
             cls.bundle = os.path.join(cls.scratch, "bundle.pem")
-            with open(trusted.certificate, "rb") as source, open(cls.bundle, "wb") as target:
-                target.write(source.read())
+            shutil.copy(trusted.certificate, cls.bundle)
+            cls.stranger_bundle = os.path.join(cls.scratch, "stranger-bundle.pem")
+            shutil.copy(stranger.certificate, cls.stranger_bundle)
             cls.wrap = ca_bundle_wrap(cls.bundle)
             cls.nginx = TlsServer(sites, make_agent_archive("tls-v1"))
         except BaseException:
@@ -153,6 +154,27 @@ class CertificateTests(TlsTestCase):
                 self.assertRefused(result, CURLE_PEER_FAILED_VERIFICATION)
                 self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
         self.assertRanAgentFromCache(self.launch(self.nginx.url("good")), "tls-v1")
+
+
+class CertificateChoiceTests(TlsTestCase):
+    """SSL_CERT_FILE names the bundle when set and not empty, over every usual place."""
+
+    def test_bundle_named_in_the_environment(self):
+        # The machine's own bundle does not know the test CA; the named one does.
+        result = self.ws.run(self.launcher, url=self.nginx.url("good"),
+                             env={"SSL_CERT_FILE": self.bundle})
+        self.assertRanAgentFromCache(result, "tls-v1")
+
+        # A named bundle that lacks the CA is refused, though the usual place holds it.
+        self.nginx.set_archive(make_agent_archive("tls-v2"), mtime=1700000100)
+        result = self.ws.run(self.launcher, url=self.nginx.url("good"), wrap=self.wrap,
+                             env={"SSL_CERT_FILE": self.stranger_bundle})
+        self.assertRefused(result, CURLE_PEER_FAILED_VERIFICATION)
+
+        # Empty counts as not set: the usual place is read.
+        result = self.ws.run(self.launcher, url=self.nginx.url("good"), wrap=self.wrap,
+                             env={"SSL_CERT_FILE": ""})
+        self.assertRanAgentFromCache(result, "tls-v2")
 
 
 class RedirectTests(TlsTestCase):
