@@ -30,6 +30,8 @@ warm_rounds=${BENCH_WARM_ROUNDS:-100}
 warm_batch=${BENCH_WARM_BATCH:-2}
 
 setup="$build/src/setup"
+# The same launcher linked against the system's shared libcurl (built beside the static one).
+setup_shared="$build/src/setup-system-libcurl"
 floor="$build/bench/floor"
 pack="$build/tools/setup-pack/setup-pack"
 measure="$here/measure.py"
@@ -46,7 +48,7 @@ cache_suffix=".quenth/app_installer_cache/Q4096c/oslin64"
 for tool in unzip zip curl nginx python3 valgrind; do
   command -v "$tool" >/dev/null || { echo "run-bench.sh: $tool is missing" >&2; exit 1; }
 done
-for binary in "$setup" "$floor"; do
+for binary in "$setup" "$setup_shared" "$floor"; do
   [ -x "$binary" ] || { echo "run-bench.sh: $binary is not built" >&2; exit 1; }
 done
 
@@ -108,20 +110,20 @@ make_bundle() {
   mv "$dir/bundle.zip.part" "$dir/bundle.zip"
 }
 
-# pack_launcher OUT MEMBER...: a launcher file from the current setup, remade when setup is
-# newer. setup-pack makes it; while setup-pack cannot, Python's zipfile appends the same
+# pack_launcher OUT MEMBER...: a launcher file from the current setup (or PACK_STUB), remade
+# when the stub is newer. setup-pack makes it; while setup-pack cannot, Python's zipfile appends the same
 # stored members with offsets counted from the start of the file.
 pack_launcher() {
-  local launcher=$1
+  local launcher=$1 stub=${PACK_STUB:-$setup}
   shift
-  [ -s "$launcher" ] && [ "$launcher" -nt "$setup" ] && return 0
+  [ -s "$launcher" ] && [ "$launcher" -nt "$stub" ] && return 0
   rm -f "$launcher"
-  if [ -x "$pack" ] && "$pack" -o "$launcher" "$setup" "$@" >>"$log" 2>&1 &&
+  if [ -x "$pack" ] && "$pack" -o "$launcher" "$stub" "$@" >>"$log" 2>&1 &&
     unzip -tqq "$launcher" >/dev/null 2>&1; then
     return 0
   fi
   echo "   (setup-pack could not make $(basename "$launcher"); packed with Python's zipfile)"
-  cp "$setup" "$launcher.part"
+  cp "$stub" "$launcher.part"
   python3 - "$launcher.part" "$@" <<'EOF'
 import os, sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "a", zipfile.ZIP_STORED) as archive:
@@ -147,6 +149,8 @@ pack_launcher "$data/launcher-local-${bundle_mib}M" "$data/bundle-${bundle_mib}M
   "$data/local-agent/InstallAgent.zip"
 ls -l "$data" | sed 's/^/   /'
 launcher_small="$data/launcher-small"
+PACK_STUB="$setup_shared" pack_launcher "$data/launcher-small-shared" "$data/bundle-0M/bundle.zip"
+launcher_small_shared="$data/launcher-small-shared"
 launcher_big="$data/launcher-local-${bundle_mib}M"
 
 # ---------------------------------------------------------------------------------------
@@ -240,6 +244,25 @@ figure_warm() {
     --ratio launcher/reference --also floor/reference --also launcher/floor \
     --also floor_no_shell/reference --also floor_no_tls_init/reference \
     --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
+}
+
+# The static stub: its size as shipped, and a warm run against the same launcher linked
+# with the system's shared libcurl, which loads and relocates its libraries at each start.
+figure_stub() {
+  step "The static stub: size, and a warm run against the stub with the shared libcurl"
+  local size
+  size=$(stat -c %s "$setup")
+  record --id stub_size --title "stub size, stripped static setup" --baseline "—" \
+    --goal "<=6" --unit "MiB" --value "$(awk -v b="$size" 'BEGIN { printf "%.2f", b / 1048576 }')" \
+    --detail "$size B; with the shared libcurl: $(stat -c %s "$setup_shared") B and its libraries"
+  warm_home="$home/warm"
+  mkdir -p "$warm_home"
+  HOME="$warm_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url 0)" "$launcher_small" >>"$log" 2>&1
+  timing --id warm_static_vs_shared \
+    --title "warm run, static stub" --baseline "stub with the system's libcurl" --goal "<=0.92" \
+    --cmd static "HOME=$warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url 0) $launcher_small" \
+    --cmd shared "HOME=$warm_home QX_INTERNAL_INSTALL_AGENT_URL=$(url 0) $launcher_small_shared" \
+    --ratio static/shared --rounds "$warm_rounds" --warmup 3 --batch "$warm_batch"
 }
 
 figure_extraction() {
@@ -336,12 +359,14 @@ figure_connections() {
 
 figure_heap() {
   step "Heap of the launcher (valgrind massif): ${heap_small_mib} MiB and ${heap_large_mib} MiB agents"
+  # massif counts the heap by replacing malloc in a shared library, which a static program
+  # does not load: the same code with the shared libcurl stands in.
   heap_peak() {
     local mib=$1 heap_home="$home/heap-$1"
     mkdir -p "$heap_home"
     HOME="$heap_home" QX_INTERNAL_INSTALL_AGENT_URL="$(url "$mib")" \
       valgrind --tool=massif --peak-inaccuracy=0 --massif-out-file="$out/massif-${mib}M.out" \
-      "$launcher_small" >>"$log" 2>&1
+      "$launcher_small_shared" >>"$log" 2>&1
     python3 - "$out/massif-${mib}M.out" <<'EOF'
 import re, sys
 peak = 0
@@ -384,9 +409,9 @@ figure_pack() {
   fi
 }
 
-# BENCH_ONLY, a list of figure groups (warm extraction first_run download connections heap
-# pack), runs only those.
-for figure in warm extraction first_run download connections heap pack; do
+# BENCH_ONLY, a list of figure groups (warm stub extraction first_run download connections
+# heap pack), runs only those.
+for figure in warm stub extraction first_run download connections heap pack; do
   case " ${BENCH_ONLY:-$figure} " in
     *" $figure "*) "figure_$figure" ;;
   esac
