@@ -159,16 +159,24 @@ TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, bootstrap::Mes
   return JudgeTransfer(code, sink);
 }
 
+// Complete, and recorded as made from the archive that carries the server's tag.
+bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line) {
+  return !localfs::InstalledAgentDirectory().empty() &&
+         ValidationMarkerMatches(cache_directory, etag_line);
+}
+
 }  // namespace
 
-bool DownloadInstallAgent(const char* archive_path, bootstrap::MessageSink sink) {
+bool DownloadInstallAgent(const char* archive_path, CacheLock& cache_lock,
+                          bootstrap::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url =
       url_override != nullptr ? url_override : bootstrap::AgentDownloadUrl.c_str();
-  return DownloadAgentArchive(url, archive_path, sink);
+  return DownloadAgentArchive(url, archive_path, cache_lock, sink);
 }
 
-bool DownloadAgentArchive(const char* url, const char* archive_path, bootstrap::MessageSink sink) {
+bool DownloadAgentArchive(const char* url, const char* archive_path, CacheLock& cache_lock,
+                          bootstrap::MessageSink sink) {
   const ArchiveFile archive = OpenArchiveFile(archive_path);
   if (!archive.stream) {
     sink(ArchiveFileFailedMessage(archive.open_error), true);
@@ -197,8 +205,15 @@ bool DownloadAgentArchive(const char* url, const char* archive_path, bootstrap::
 
   const std::string cache_directory = localfs::AgentCacheDirectory();
   const std::string etag_line = etag_capture.get();
-  if (!localfs::InstalledAgentDirectory().empty() &&
-      ValidationMarkerMatches(cache_directory, etag_line)) {
+  if (CachedAgentCurrent(cache_directory, etag_line)) {
+    return true;
+  }
+  // Replacing the agent needs the cache to this run alone. An interrupted wait ends the
+  // run quietly; and while this run waited, another may have installed this very tag.
+  if (!cache_lock.WaitExclusive()) {
+    return false;
+  }
+  if (CachedAgentCurrent(cache_directory, etag_line)) {
     return true;
   }
   // Stopping here keeps the cached agent as it was.

@@ -2,31 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
+#include "agentcache/display_write.h"
 #include "agentcache/progress_format.h"
 
 namespace agentcache {
-namespace {
-
-// A display, not a message: written straight to the descriptor, and a failed write is
-// simply dropped.
-void WriteAll(int fd, const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t result = write(fd, text.data() + written, text.size() - written);
-    if (result < 0 && errno == EINTR) {
-      continue;
-    }
-    if (result <= 0) {
-      return;
-    }
-    written += static_cast<std::size_t>(result);
-  }
-}
-
-}  // namespace
 
 ProgressDisplay ProgressDisplay::ForStandardError(Clock::time_point start) {
   return ProgressDisplay(STDERR_FILENO, isatty(STDERR_FILENO) == 1, start);
@@ -68,7 +49,7 @@ void ProgressDisplay::Finish(Clock::time_point now) {
   }
   Draw(now);
   finished_ = true;
-  WriteAll(output_fd_, "\n");
+  WriteDisplay(output_fd_, "\n");
 }
 
 void ProgressDisplay::Draw(Clock::time_point now) {
@@ -79,7 +60,7 @@ void ProgressDisplay::Draw(Clock::time_point now) {
   if (line_length < drawn_length_) {
     line.append(drawn_length_ - line_length, ' ');
   }
-  WriteAll(output_fd_, "\r" + line);
+  WriteDisplay(output_fd_, "\r" + line);
   drawn_ = true;
   last_draw_ = now;
   drawn_length_ = line_length;

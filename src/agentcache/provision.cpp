@@ -46,19 +46,27 @@ std::string UseLocalAgentArchive(const std::string& archive, const std::string& 
 }
 
 // The per-user cache: refreshed by the download when the server's tag changed, reused
-// as it is otherwise.
-std::string UseCachedAgent(const std::string& work_directory, bootstrap::MessageSink sink) {
-  const std::string agent_directory = localfs::AgentCacheDirectory() + bootstrap::AgentProgramName;
+// as it is otherwise. Every look at the cached agent happens under its lock, and a ready
+// agent is handed over with the shared lock held.
+std::string UseCachedAgent(const std::string& work_directory, CacheLock& cache_lock,
+                           bootstrap::MessageSink sink) {
+  const std::string cache_directory = localfs::AgentCacheDirectory();
+  const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
   // Not examined: a directory that could not be made shows up in the steps that use it.
   std::ignore = localfs::MakeDirectories(agent_directory, kCacheDirectoryMode);
+  cache_lock = CacheLock::ForCacheDirectory(cache_directory);
+  if (!cache_lock.WaitShared()) {
+    return "";
+  }
 
   const std::string archive_path =
       work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
-  if (!DownloadInstallAgent(archive_path.c_str(), sink)) {
+  if (!DownloadInstallAgent(archive_path.c_str(), cache_lock, sink)) {
     return "";
   }
   const std::string installed_agent = localfs::InstalledAgentDirectory();
   if (!installed_agent.empty() && !FetchedInThisRun(archive_path)) {
+    cache_lock.KeepShared();
     return localfs::InstallEntryPath(installed_agent);
   }
   // An interrupted run stops before it starts unzip; the next run finds no entry script
@@ -72,17 +80,19 @@ std::string UseCachedAgent(const std::string& work_directory, bootstrap::Message
     localfs::RemoveTree(agent_directory);
     return ReportInitializationFailure(sink);
   }
+  cache_lock.KeepShared();
   return localfs::InstallEntryPath(agent_directory);
 }
 
 }  // namespace
 
-std::string ProvisionInstallAgent(const std::string& work_directory, bootstrap::MessageSink sink) {
+std::string ProvisionInstallAgent(const std::string& work_directory, CacheLock& cache_lock,
+                                  bootstrap::MessageSink sink) {
   const std::string local_archive = FindLocalAgentArchive(work_directory);
   if (!local_archive.empty()) {
     return UseLocalAgentArchive(local_archive, work_directory, sink);
   }
-  return UseCachedAgent(work_directory, sink);
+  return UseCachedAgent(work_directory, cache_lock, sink);
 }
 
 }  // namespace agentcache

@@ -4,12 +4,16 @@
 
 #include <string>
 
+#include "agentcache/cache_lock.h"
 #include "bootstrap/message_sink.h"
 
 namespace agentcache {
 
-// The path of the agent entry script, or "" after the cause has been reported.
+// The path of the agent entry script, or "" after the cause has been reported (or when
+// the run was interrupted). An agent from the cache comes with the cache's shared lock in
+// cache_lock, to be kept until the agent's command has ended; a local agent archive
+// leaves cache_lock without a lock.
 [[nodiscard]] std::string ProvisionInstallAgent(const std::string& work_directory,
-                                                bootstrap::MessageSink sink);
+                                                CacheLock& cache_lock, bootstrap::MessageSink sink);
 
 }  // namespace agentcache

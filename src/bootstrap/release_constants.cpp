@@ -18,5 +18,6 @@ const std::string AgentCacheRoot = ".quenth" + PathSeparator + "app_installer_ca
                                    PathSeparator + ReleaseLabel + PathSeparator + PlatformTag +
                                    PathSeparator;
 const std::string ValidationMarkerName = ".validatestring";
+const std::string CacheLockName = ".lock";
 
 }  // namespace bootstrap

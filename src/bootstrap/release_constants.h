@@ -1,5 +1,6 @@
 // The fixed strings that name this launcher's agent release and platform: the agent
-// archive, the cached agent directory, the download URL, the cache root and the marker.
+// archive, the cached agent directory, the download URL, the cache root, the marker and
+// the cache's lock file.
 // Built before main runs and never changed afterwards.
 #pragma once
 
@@ -16,5 +17,6 @@ extern const std::string AgentDownloadUrl;
 extern const std::string AgentProgramName;
 extern const std::string AgentCacheRoot;
 extern const std::string ValidationMarkerName;
+extern const std::string CacheLockName;
 
 }  // namespace bootstrap

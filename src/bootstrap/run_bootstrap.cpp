@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "agentcache/cache_lock.h"
 #include "agentcache/provision.h"
 #include "launch/launch_agent.h"
 #include "localfs/command_lines.h"
@@ -42,7 +43,11 @@ int RunBootstrap(int argc, char** argv, MessageSink sink) {
     return kFailure;
   }
 
-  const std::string agent_entry_script = agentcache::ProvisionInstallAgent(work_path, sink);
+  // Held from the first look at the cached agent until the agent's command has ended, so
+  // no other run replaces the agent under it.
+  agentcache::CacheLock cache_lock;
+  const std::string agent_entry_script =
+      agentcache::ProvisionInstallAgent(work_path, cache_lock, sink);
   if (localfs::InterruptRequested() || agent_entry_script.empty()) return kFailure;
 
   const std::optional<int> agent_status = launch::LaunchInstallAgent(

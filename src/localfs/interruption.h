@@ -3,6 +3,8 @@
 // when the launcher started stays ignored.
 #pragma once
 
+#include <chrono>
+
 namespace localfs {
 
 // Installs the handlers for the lifetime of the object and restores the dispositions
@@ -20,6 +22,11 @@ class InterruptionGuard {
 
 // The first of the signals that arrived, or 0.
 [[nodiscard]] int PendingInterruption();
+
+// Sleeps for the interval, or only until one of the signals arrives; returns at once when
+// one already has. The handlers restart interrupted system calls, so a wait that must end
+// on an interruption sleeps here in short steps rather than blocking elsewhere.
+void SleepUnlessInterrupted(std::chrono::milliseconds interval);
 
 // Ends the process by the given signal with its default action.
 [[noreturn]] void EndBySignal(int signal_number);

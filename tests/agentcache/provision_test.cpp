@@ -50,7 +50,10 @@ class ProvisionTest : public ::testing::Test {
     return std::system(command.c_str()) == 0 ? ReadFile(archive) : "";
   }
 
-  std::string Provision() { return ProvisionInstallAgent(work(), RecordMessage); }
+  std::string Provision() {
+    agentcache::CacheLock cache_lock;
+    return ProvisionInstallAgent(work(), cache_lock, RecordMessage);
+  }
 
   // Each run has a fresh work directory: the archive the last one downloaded is gone.
   void StartNextRun() { std::remove((work() + "/InstallAgent.zip").c_str()); }

@@ -90,7 +90,11 @@ class FirstRunTests(DownloadTestCase):
         self.assertAgentRanFromCache(result, arguments=["-x", "y", "z"], ident="v1")
         self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
         cache = self.ws.cache_dir()
-        self.assertEqual(sorted(os.listdir(cache)), [".validatestring", "installagent"])
+        self.assertEqual(sorted(os.listdir(cache)), [".lock", ".validatestring", "installagent"])
+        # The lock file: made empty and private, never written.
+        lock = os.lstat(os.path.join(cache, ".lock"))
+        self.assertEqual((stat.S_ISREG(lock.st_mode), stat.S_IMODE(lock.st_mode), lock.st_size),
+                         (True, 0o600, 0))
         self.assertEqual(sorted(os.listdir(self.ws.agent_dir())),
                          ["agent-version.txt", "install"])
         with open(os.path.join(self.ws.agent_dir(), "install"), "rb") as stream:

@@ -1,0 +1,53 @@
+// The lock of the per-user agent cache, the file ".lock" in the cache directory: shared
+// while a run examines the cached agent and until the agent's command has ended, exclusive
+// while a run replaces the agent. Open-file-description locks over the whole file, which
+// the kernel releases however the launcher ends; the descriptor is close-on-exec, so no
+// child holds the lock. Where no lock can be had, the cache is used unlocked.
+#pragma once
+
+#include <string>
+
+namespace agentcache {
+
+class CacheLock {
+ public:
+  // No lock: every wait succeeds at once. A run with a local agent archive keeps this.
+  CacheLock() = default;
+
+  // Opens the lock file of the cache directory (which ends in a separator), creating it
+  // empty with mode 0600. A lock file that cannot be opened, or that is no regular file,
+  // gives no lock, without a message.
+  [[nodiscard]] static CacheLock ForCacheDirectory(const std::string& cache_directory);
+
+  // Closing the descriptor releases whatever lock it holds.
+  ~CacheLock();
+  CacheLock(CacheLock&& other) noexcept;
+  CacheLock& operator=(CacheLock&& other) noexcept;
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+
+  // Waits without a time limit for the shared lock. false: the run has been interrupted
+  // (before or during the wait), and nothing is held that was not held before.
+  [[nodiscard]] bool WaitShared();
+
+  // Gives up the shared lock, then waits without a time limit for the exclusive one.
+  // Never an upgrade in place: two runs that both did that would wait for each other
+  // forever. So once this returns, the cached agent may have changed. false as above.
+  [[nodiscard]] bool WaitExclusive();
+
+  // Turns the exclusive lock into the shared one in place, atomically: no other run can
+  // replace the agent between this run's look at it and the agent's end.
+  void KeepShared();
+
+ private:
+  enum class Attempt { kTaken, kBusy };
+
+  explicit CacheLock(int fd) : fd_(fd) {}
+  [[nodiscard]] bool Wait(short lock_type);
+  Attempt Try(short lock_type);
+  void Close();
+
+  int fd_ = -1;
+};
+
+}  // namespace agentcache
