@@ -26,14 +26,6 @@ TEST(RunShellCommand, YieldsTheWaitStatusOfTheCommand) {
   EXPECT_EQ(killed.value, SIGTERM);
 }
 
-// The shell replaces itself with the command, so the command is the launcher's own child.
-TEST(RunShellCommand, TheCommandIsTheChildItself) {
-  const testing_support::ScratchDirectory scratch;
-  const std::string out = scratch / "parent";
-  ASSERT_EQ(localfs::RunShellCommand("sh -c 'echo $PPID > \"$0\"' '" + out + "'"), 0);
-  EXPECT_EQ(testing_support::ReadFile(out), std::to_string(getpid()) + "\n");
-}
-
 TEST(RunShellCommand, ACommandThatIsNotFoundIsAnExitOf127) {
   const CommandEnd end =
       localfs::DecodeWaitStatus(localfs::RunShellCommand("no-such-command-anywhere 2>/dev/null"));
@@ -79,23 +71,7 @@ TEST(RunShellCommand, ChildrenGetTheDispositionsTheLauncherReceived) {
   ASSERT_EQ(sigaction(SIGHUP, &previous_hup, nullptr), 0);
 }
 
-// An interruption cannot be taken back, so each case runs in a child process of its own.
-// The command traps TERM, then sends it to its parent, the launcher: the launcher passes
-// it on, once, and waits for the command to finish its work.
-void SignalFromTheChildThenFinishIt(const std::string& scratch) {
-  const localfs::InterruptionGuard guard;
-  if (localfs::InterruptRequested()) _exit(1);
-  const int status = localfs::RunShellCommand(
-      "sh -c 'cd \"$0\" && trap \"echo TERM >> received\" TERM; kill -TERM $PPID; sleep 0.3; "
-      "echo done > finished' '" +
-      scratch + "'");
-  if (localfs::DecodeWaitStatus(status).kind != CommandEnd::Kind::Exited) _exit(2);
-  if (testing_support::ReadFile(scratch + "/finished") != "done\n") _exit(3);
-  if (testing_support::ReadFile(scratch + "/received") != "TERM\n") _exit(4);
-  if (!localfs::InterruptRequested() || localfs::PendingInterruption() != SIGTERM) _exit(5);
-  _exit(0);
-}
-
+// An interruption cannot be taken back, so the case runs in a child process of its own.
 // After an interruption a step of the run starts nothing and reads as ended by the signal;
 // the cleanup still runs its command.
 void StepsAfterAnInterruption(const std::string& scratch) {
@@ -108,12 +84,6 @@ void StepsAfterAnInterruption(const std::string& scratch) {
   if (localfs::RunShellCommand("touch '" + scratch + "/cleanup'") != 0) _exit(4);
   if (access((scratch + "/cleanup").c_str(), F_OK) != 0) _exit(5);
   _exit(0);
-}
-
-TEST(InterruptionGuard, ASignalFromAnotherProcessIsPassedOnAndTheChildIsAwaited) {
-  const testing_support::ScratchDirectory scratch;
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(SignalFromTheChildThenFinishIt(scratch.path()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(InterruptionGuard, AnInterruptedRunStartsNoFurtherStep) {
