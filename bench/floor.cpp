@@ -54,13 +54,13 @@ int Spawn(const std::string& program, std::vector<std::string> words) {
   return status;
 }
 
-// "/bin/sh -c COMMAND", the way the launcher starts its commands; with --no-shell the
+// "/bin/sh -c 'exec COMMAND'", the way the launcher starts its commands; with --no-shell the
 // words of the command started directly (they hold no quoting here).
 int RunCommand(const std::vector<std::string>& words) {
   if (!use_shell) return Spawn(FindProgram(words[0]), words);
   std::string command;
   for (const std::string& word : words) command += (command.empty() ? "" : " ") + word;
-  return Spawn("/bin/sh", {"sh", "-c", command});
+  return Spawn("/bin/sh", {"sh", "-c", "exec " + command});
 }
 
 // One HEAD request, the body ignored.

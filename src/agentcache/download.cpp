@@ -14,6 +14,7 @@
 #include "agentcache/download_messages.h"
 #include "agentcache/etag_capture.h"
 #include "agentcache/progress_display.h"
+#include "agentcache/transfer_limits.h"
 #include "agentcache/transfer_monitor.h"
 #include "agentcache/trusted_certificates.h"
 #include "agentcache/validation_marker.h"
@@ -57,8 +58,8 @@ CURLcode TrustCertificates(CURL* handle) {
   return code;
 }
 
-// URL, trusted certificates, redirect handling and transfer monitoring. The receive
-// buffer size is a matter of speed only, so its result is dropped.
+// URL, trusted certificates, redirect handling, time-outs and transfer monitoring. The
+// receive buffer size is a matter of speed only, so its result is dropped.
 bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
                        bootstrap::MessageSink sink) {
   CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url);
@@ -75,6 +76,9 @@ bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
   }
   if (code == CURLE_OK) {
     code = curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  }
+  if (code == CURLE_OK) {
+    code = ApplyTransferLimits(handle);
   }
   if (code == CURLE_OK) {
     code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &MonitorTransfer);

@@ -16,7 +16,7 @@ std::optional<int> LaunchInstallAgent(std::string command_head, const std::strin
                                       int argc, char** argv, bootstrap::MessageSink sink) {
   int status = -1;
   try {
-    status = localfs::RunShellCommand(
+    status = localfs::RunShellCommandUnlessInterrupted(
         localfs::AgentCommandLine(command_head, work_directory, argc, argv));
   } catch (const std::exception&) {
     status = -1;

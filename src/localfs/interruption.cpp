@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 
 namespace localfs {
@@ -12,14 +13,39 @@ constexpr int kStopSignalCount = static_cast<int>(sizeof(kStopSignals) / sizeof(
 
 volatile std::sig_atomic_t pending_signal = 0;
 
+// The child that stop signals are passed on to, or 0.
+static_assert(sizeof(pid_t) <= sizeof(std::sig_atomic_t), "a process id fits a sig_atomic_t");
+volatile std::sig_atomic_t forwarding_target = 0;
+
 struct SavedDisposition {
   bool caught = false;
   struct sigaction received {};
 };
 SavedDisposition saved[kStopSignalCount];
 
-extern "C" void RecordInterruption(int signal_number) {
+sigset_t StopSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : kStopSignals) sigaddset(&set, signal_number);
+  return set;
+}
+
+// kill(2), sigqueue(3) and tgkill(2) from another process. A signal the kernel generated
+// (si_code SI_KERNEL or above 0: a terminal's ^C or ^\, a hang-up to the foreground
+// process group) went to the child's process group as well, so it is not sent twice.
+bool SentByAProcess(const siginfo_t* info) {
+  return info != nullptr &&
+         (info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL);
+}
+
+extern "C" void RecordInterruption(int signal_number, siginfo_t* info, void* /*context*/) {
+  const int saved_errno = errno;
   if (pending_signal == 0) pending_signal = signal_number;
+  const pid_t child = static_cast<pid_t>(forwarding_target);
+  // To the child's process only: without job control the launcher shares its process
+  // group with the script that called it.
+  if (child > 0 && SentByAProcess(info)) (void)kill(child, signal_number);
+  errno = saved_errno;
 }
 
 }  // namespace
@@ -32,9 +58,10 @@ InterruptionGuard::InterruptionGuard() {
     // for every child.
     if (slot.received.sa_handler == SIG_IGN) continue;
     struct sigaction catcher {};
-    catcher.sa_handler = RecordInterruption;
-    sigemptyset(&catcher.sa_mask);
-    catcher.sa_flags = SA_RESTART;
+    catcher.sa_sigaction = RecordInterruption;
+    // The handlers do not interrupt one another; system calls resume after them.
+    catcher.sa_mask = StopSignalSet();
+    catcher.sa_flags = SA_SIGINFO | SA_RESTART;
     slot.caught = sigaction(kStopSignals[index], &catcher, nullptr) == 0;
   }
 }
@@ -79,6 +106,33 @@ void EndBySignal(int signal_number) {
   (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
   (void)raise(signal_number);
   _exit(128 + signal_number);
+}
+
+StopSignalHold::StopSignalHold() {
+  const sigset_t stop_signals = StopSignalSet();
+  held_ = sigprocmask(SIG_BLOCK, &stop_signals, &outer_mask_) == 0;
+  if (!held_) sigemptyset(&outer_mask_);
+}
+
+StopSignalHold::~StopSignalHold() {
+  if (held_) (void)sigprocmask(SIG_SETMASK, &outer_mask_, nullptr);
+}
+
+int StopSignalHold::Interruption() const {
+  if (pending_signal != 0) return pending_signal;
+  sigset_t waiting;
+  if (sigpending(&waiting) != 0) return 0;
+  for (int index = 0; index < kStopSignalCount; ++index) {
+    // A signal ignored at start may be pending too, and means nothing.
+    if (saved[index].caught && sigismember(&waiting, kStopSignals[index]) == 1) {
+      return kStopSignals[index];
+    }
+  }
+  return 0;
+}
+
+void SetForwardingTarget(const StopSignalHold& /*hold*/, pid_t child) {
+  forwarding_target = static_cast<std::sig_atomic_t>(child);
 }
 
 }  // namespace localfs

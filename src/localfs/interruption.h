@@ -1,7 +1,12 @@
 // Turns SIGINT, SIGTERM and SIGHUP into a request to stop at the next safe point, so a
-// run that is interrupted still removes its work directory. A signal that was ignored
-// when the launcher started stays ignored.
+// run that is interrupted still removes its work directory. While a child command runs,
+// such a signal sent by another process is passed on to the child at once; one that the
+// kernel generated (a terminal's ^C) has reached the child already and is not sent again.
+// A signal that was ignored when the launcher started stays ignored and is never passed on.
 #pragma once
+
+#include <signal.h>
+#include <sys/types.h>
 
 #include <chrono>
 
@@ -30,5 +35,31 @@ void SleepUnlessInterrupted(std::chrono::milliseconds interval);
 
 // Ends the process by the given signal with its default action.
 [[noreturn]] void EndBySignal(int signal_number);
+
+// Blocks SIGINT, SIGTERM and SIGHUP for its lifetime, so that a child can be started and
+// named as the target of passed-on signals without one slipping through in between. A
+// signal that arrives meanwhile stays pending and is handled when the hold ends.
+class StopSignalHold {
+ public:
+  StopSignalHold();
+  ~StopSignalHold();
+  StopSignalHold(const StopSignalHold&) = delete;
+  StopSignalHold& operator=(const StopSignalHold&) = delete;
+
+  // The interruption recorded so far, or else one that is being held back; 0 for none.
+  [[nodiscard]] int Interruption() const;
+
+  // The signal mask from before the hold: the one a child is to start with.
+  [[nodiscard]] const sigset_t& outer_mask() const { return outer_mask_; }
+
+ private:
+  sigset_t outer_mask_{};
+  bool held_ = false;
+};
+
+// Names the child process that stop signals sent by other processes are passed on to;
+// 0 names none. Only while a StopSignalHold is in force, so the handler never signals a
+// process id that has been reaped (and may be reused) meanwhile.
+void SetForwardingTarget(const StopSignalHold& hold, pid_t child);
 
 }  // namespace localfs

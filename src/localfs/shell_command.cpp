@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <csignal>
 
+#include "localfs/interruption.h"
+
 extern char** environ;
 
 namespace localfs {
 namespace {
+
+enum class WhenInterrupted { kRunAnyway, kDoNotStart };
 
 // Owns a posix_spawnattr_t for the duration of one spawn.
 class SpawnAttributes {
@@ -44,31 +48,74 @@ bool CollectCaughtSignals(sigset_t* caught) {
   return true;
 }
 
-}  // namespace
-
-int RunShellCommand(const std::string& command) {
-  // Like system(), but the launcher does not ignore SIGINT and SIGQUIT while it waits:
-  // an interruption is recorded by its handler and acted on once the child has ended.
-  SpawnAttributes attributes;
+// Default actions for the caught signals, and the signal mask the launcher had before it
+// held the stop signals back for the spawn.
+bool PrepareAttributes(SpawnAttributes& attributes, const sigset_t& child_mask) {
   sigset_t caught;
-  if (!attributes.ready() || !CollectCaughtSignals(&caught)) return -1;
-  if (posix_spawnattr_setsigdefault(attributes.get(), &caught) != 0 ||
-      posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF) != 0) {
-    return -1;
+  if (!attributes.ready() || !CollectCaughtSignals(&caught)) return false;
+  return posix_spawnattr_setsigdefault(attributes.get(), &caught) == 0 &&
+         posix_spawnattr_setsigmask(attributes.get(), &child_mask) == 0 &&
+         posix_spawnattr_setflags(attributes.get(),
+                                  POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+}
+
+// Waits for the child to end without reaping it, so its process id stays its own for as
+// long as the handler may pass a signal on to it.
+bool AwaitEnd(pid_t child) {
+  siginfo_t end{};
+  while (waitid(P_PID, static_cast<id_t>(child), &end, WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR) return false;
   }
+  return true;
+}
+
+int Run(const std::string& command, WhenInterrupted when_interrupted) {
+  // Like system(), but the launcher does not ignore SIGINT and SIGQUIT while it waits:
+  // an interruption is recorded (and passed on) by its handler and acted on once the
+  // child has ended.
   char shell_name[] = "sh";
   char dash_c[] = "-c";
-  std::string command_copy = command;
-  char* const arguments[] = {shell_name, dash_c, command_copy.data(), nullptr};
+  // A shell that forks the command and waits would take a passed-on signal for itself and
+  // leave the command running.
+  std::string exec_line = "exec " + command;
+  char* const arguments[] = {shell_name, dash_c, exec_line.data(), nullptr};
+  SpawnAttributes attributes;
+
   pid_t child = 0;
-  if (posix_spawn(&child, "/bin/sh", nullptr, attributes.get(), arguments, environ) != 0) {
-    return -1;
-  }
+  {
+    const StopSignalHold hold;
+    if (!PrepareAttributes(attributes, hold.outer_mask())) return -1;
+    if (when_interrupted == WhenInterrupted::kDoNotStart) {
+      if (const int signal_number = hold.Interruption(); signal_number != 0) {
+        // Handled as the hold ends; the caller sees the step ended by it.
+        return signal_number;
+      }
+    }
+    if (posix_spawn(&child, "/bin/sh", nullptr, attributes.get(), arguments, environ) != 0) {
+      return -1;
+    }
+    SetForwardingTarget(hold, child);
+  }  // a signal held back meanwhile is handled, and passed on, here
+
+  const bool ended = AwaitEnd(child);
+  const StopSignalHold hold;
+  SetForwardingTarget(hold, 0);
+  if (!ended) return -1;
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
   return status;
+}
+
+}  // namespace
+
+int RunShellCommand(const std::string& command) {
+  return Run(command, WhenInterrupted::kRunAnyway);
+}
+
+int RunShellCommandUnlessInterrupted(const std::string& command) {
+  return Run(command, WhenInterrupted::kDoNotStart);
 }
 
 CommandEnd DecodeWaitStatus(int status) {

@@ -25,11 +25,13 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import launcher_harness  # noqa: E402  (the path is set just above)
 from launcher_harness import (INSTALLATION_FAILED, MESSAGE_4_PREFIX, AgentRecord,  # noqa: E402
                               make_zip, message_4_tail_lines)
+from scripted_server import Reply, etag_line, response  # noqa: E402
 
 # libcurl's result codes that these tests provoke (curl/curl.h).
 CURLE_UNSUPPORTED_PROTOCOL = 1
 CURLE_PARTIAL_FILE = 18
 CURLE_WRITE_ERROR = 23
+CURLE_OPERATION_TIMEDOUT = 28
 CURLE_TOO_MANY_REDIRECTS = 47
 CURLE_PEER_FAILED_VERIFICATION = 60
 
@@ -195,6 +197,66 @@ exit 0
 def waiting_agent_archive(ident="waiting-agent"):
     """An agent that records its call and its signal masks, then waits for "release"."""
     return make_zip([("install", (WAITING_AGENT % {"ident": ident}).encode())])
+
+
+# Test install agent that handles the stop signals as an agent should: it notes each one
+# that reaches it and then stops. The shell replaces itself with a small program that
+# counts deliveries at the lowest level (a shell, like Python's own handlers, merges two
+# signals that arrive close together into one trap). Without a signal it waits for
+# "release". It stops once SETUP_HARDENING_SIGNALS_TO_STOP signals (default 1) have
+# come, after a moment in which a signal delivered twice would show.
+TRAPPING_AGENT = r"""#!/bin/sh
+printf '%%s\0' "$0" "$@" > "$SETUP_E2E_AGENT_LOG/argv"
+pwd > "$SETUP_E2E_AGENT_LOG/cwd"
+printf '%%s' '%(ident)s' > "$SETUP_E2E_AGENT_LOG/ident"
+exec %(python)s -c '
+import os, select, signal, time
+log = os.environ["SETUP_E2E_AGENT_LOG"]
+expected = int(os.environ.get("SETUP_HARDENING_SIGNALS_TO_STOP", "1"))
+reader, writer = os.pipe()
+os.set_blocking(writer, False)
+signal.set_wakeup_fd(writer, warn_on_full_buffer=False)
+for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(number, lambda *_: None)
+with open(os.path.join(log, "parent"), "w") as stream:
+    stream.write("%%d\n" %% os.getppid())
+open(os.path.join(log, "started"), "w").close()
+heard = 0
+deadline = time.monotonic() + 60
+linger_until = None
+while time.monotonic() < (linger_until or deadline):
+    if select.select([reader], [], [], 0.05)[0]:
+        with open(os.path.join(log, "received"), "a") as stream:
+            for number in os.read(reader, 64):
+                stream.write(signal.Signals(number).name + "\n")
+                heard += 1
+    if linger_until is None and (heard >= expected or os.path.exists(os.path.join(log, "release"))):
+        linger_until = time.monotonic() + 0.5
+open(os.path.join(log, "stopped"), "w").close()
+'
+"""
+
+
+def trapping_agent_archive(ident="trapping-agent"):
+    """An agent that notes each stop signal it receives, then stops (see TRAPPING_AGENT)."""
+    return make_zip([("install", (TRAPPING_AGENT % {"ident": ident,
+                                                    "python": sys.executable}).encode())])
+
+
+def received_signals(agent_log):
+    """The names of the signals the trapping agent received, in order."""
+    path = os.path.join(agent_log, "received")
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="ascii") as stream:
+        return stream.read().split()
+
+
+def stalled_get(archive, etag, sent_fraction=0.5):
+    """A GET reply that declares the whole archive, sends part of it, then sends nothing."""
+    head_only = response(200, header_lines=[etag_line(etag)], body=b"",
+                         content_length=len(archive))
+    return Reply(head=head_only.head, body=archive[:int(len(archive) * sent_fraction)])
 
 
 def signal_mask(agent_log, field):

@@ -15,16 +15,19 @@ import shlex
 import signal
 import subprocess
 import sys
+import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from hardening_support import (CURLE_PARTIAL_FILE, CURLE_WRITE_ERROR, INIT_FAILED,  # noqa: E402
+from hardening_support import (CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,  # noqa: E402
+                               CURLE_WRITE_ERROR, INIT_FAILED, stalled_get,
                                PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
                                namespace_wrap, require_mount_namespace, unprivileged_user)
 from launcher_harness import (FIXED_TIME, LauncherTestCase, make_agent_archive,  # noqa: E402
                               run_main, tree_snapshot)
-from scripted_server import ScriptedServer, response, serve_archive  # noqa: E402
+from scripted_server import (Reply, ScriptedServer, etag_line, redirect,  # noqa: E402
+                             response, routes, serve_archive, stall)
 
 HEAD_GET = [("HEAD", "/agent"), ("GET", "/agent")]
 HEAD_ONLY = [("HEAD", "/agent")]
@@ -155,6 +158,61 @@ class TransferFaultTests(FaultTestCase):
         self.serve(good, b'"v2"')
         self.assertGoodRun("v2", HEAD_GET)
         self.assertGoodRun("v2", HEAD_ONLY)
+
+
+class SilentServerTests(FaultTestCase):
+    """A server that goes silent is given up after 30 s; one that trickles is never cut off.
+
+    Each case waits out the limit for real, so each is a CTest test of its own (label slow).
+    The time a run took is printed for the record, never judged.
+    """
+
+    def timed_launch(self):
+        started = time.monotonic()
+        result = self.launch()
+        print("%s: the run ended after %.1f s" % (self.id(), time.monotonic() - started))
+        return result
+
+    def test_head_unanswered_after_a_redirect(self):
+        self.assertGoodRun("v1", HEAD_GET)
+        before = tree_snapshot(self.ws.cache_dir())
+        self.server.set_handler(routes({"/agent": redirect("/silent"), "/silent": stall()}))
+        result = self.timed_launch()
+        self.assertFailedWith(result, message_4_lines(CURLE_OPERATION_TIMEDOUT))
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, [("HEAD", "/agent"), ("HEAD", "/silent")])
+        self.assertWorkDirectoryGone(result)
+        self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
+        self.serve(make_agent_archive("v1"), b'"v1"')
+        self.assertGoodRun("v1", HEAD_ONLY)
+
+    def test_body_that_stops_halfway(self):
+        self.assertGoodRun("v1", HEAD_GET)
+        new = make_agent_archive("v2")
+        self.serve(new, b'"v2"', get_reply=stalled_get(new, b'"v2"'))
+        result = self.timed_launch()
+        self.assertFailedWith(result, message_4_lines(CURLE_OPERATION_TIMEDOUT))
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        # As after any failed GET: the old agent is gone, its record stays and does no harm.
+        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
+        self.assertWorkDirectoryGone(result)
+        self.serve(new, b'"v2"')
+        self.assertGoodRun("v2", HEAD_GET)
+        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+    def test_body_that_trickles_for_40_seconds(self):
+        archive = make_agent_archive("slow", extra={"padding.bin": os.urandom(1200)})
+        chunk = -(-len(archive) // 40)  # 40 pieces a second apart: about 40 bytes a second
+        head = response(200, header_lines=[etag_line(b'"slow"')], content_length=len(archive))
+        self.serve(archive, b'"slow"', get_reply=Reply(head=head.head, body=archive,
+                                                       pace=(chunk, 1.0)))
+        result = self.timed_launch()
+        self.assertSucceeded(result)
+        self.assertAgentRanFromCache(result, ident="slow")
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertWorkDirectoryGone(result)
 
 
 class CacheStateFaultTests(FaultTestCase):

@@ -7,12 +7,16 @@ the work directory is gone, the launcher died by that very signal, "Installation
 failed." is all it printed (no download or unpack error is claimed for an interruption),
 and the next run recovers from whatever the cache was left holding. The signal goes to
 the launcher alone (kill PID), or to its whole process group as a terminal's Ctrl-C does.
-A signal that the launcher's parent ignores stays ignored, for the launcher and the agent.
+A signal sent to the launcher alone while the agent runs is passed on to the agent at
+once, and exactly once; a terminal's Ctrl-C, which reaches the agent by itself, is not
+sent again. A signal that the launcher's parent ignores stays ignored, for the launcher
+and the agent.
 """
 
 import hashlib
 import io
 import os
+import pty
 import signal
 import sys
 import zipfile
@@ -20,13 +24,13 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from hardening_support import (INSTALLATION_FAILED, LauncherProcess, pack_files,  # noqa: E402
-                               running_unzip_target, signal_mask, wait_until,
+                               received_signals, running_unzip_target, signal_mask,
+                               stalled_get, trapping_agent_archive, wait_until,
                                waiting_agent_archive, work_directories_holding,
                                write_random_file)
 from launcher_harness import (LauncherTestCase, make_agent_archive, real_program,  # noqa: E402
                               run_main, tree_snapshot)
-from scripted_server import (Reply, ScriptedServer, etag_line, response,  # noqa: E402
-                             serve_archive, serve_file)
+from scripted_server import Reply, ScriptedServer, serve_archive, serve_file  # noqa: E402
 
 TO_PROCESS = "process"
 TO_GROUP = "group"
@@ -34,13 +38,6 @@ TO_GROUP = "group"
 # Big enough that unzip is still writing when the test has seen the file appear.
 LARGE_BUNDLE_SIZE = 256 << 20
 LARGE_AGENT_PAYLOAD_SIZE = 192 << 20
-
-
-def stalled_get(archive, etag, sent_fraction=0.5):
-    """A GET reply that declares the whole archive, sends part of it, then sends nothing."""
-    head_only = response(200, header_lines=[etag_line(etag)], body=b"",
-                         content_length=len(archive))
-    return Reply(head=head_only.head, body=archive[:int(len(archive) * sent_fraction)])
 
 
 class InterruptionTestCase(LauncherTestCase):
@@ -234,10 +231,30 @@ def make_script_of(agent_archive_bytes):
         return archive.read("install")
 
 
+# Starts the program named by the first argument as the leader of a new session whose
+# controlling terminal is the pseudo-terminal named in SETUP_HARDENING_TTY, on its
+# standard input, as a login shell runs a command in the foreground.
+TERMINAL_PARENT = r"""
+import os, sys
+terminal = os.open(os.environ.pop("SETUP_HARDENING_TTY"), os.O_RDWR)
+os.dup2(terminal, 0)
+os.close(terminal)
+os.execv(sys.argv[1], sys.argv[1:])
+"""
+
+
+def process_state(pid):
+    """The state letter of a process (R, S, T, ...) from /proc."""
+    with open("/proc/%d/stat" % pid, "rb") as stream:
+        text = stream.read()
+    return text[text.rfind(b")") + 2:].split()[0].decode()
+
+
 class AgentInterruptionTests(InterruptionTestCase):
-    """Interrupted while the agent runs: the launcher waits for the agent, then stops."""
+    """Interrupted while the agent runs: the agent learns of it, the launcher then stops."""
 
     def test_signal_while_the_agent_runs(self):
+        """An agent that does not handle the signal dies by it, whoever sent it."""
         launcher = self.ws.pack()
         archive = waiting_agent_archive("waiting")
         cases = [(signal.SIGINT, TO_PROCESS), (signal.SIGINT, TO_GROUP),
@@ -250,16 +267,11 @@ class AgentInterruptionTests(InterruptionTestCase):
                     wait_until(run.agent_started, "the agent to start")
                     work = [os.path.dirname(run.agent.bundle_path)]
                     self.send(run, number, target)
-                    if target == TO_PROCESS:
-                        # The agent did not get the signal and goes on; the launcher,
-                        # interrupted, still waits for it and keeps the work directory.
-                        self.assertIsNone(run.process.poll())
-                        self.assertTrue(os.path.isfile(run.agent.bundle_path))
-                        run.release_agent()
+                    # Never released: only the signal can end this agent in time.
                     run.finish()
                     self.assertEndedBy(run, number)
                     self.assertGone(work, run)
-                    self.assertEqual(run.agent_finished(), target == TO_PROCESS)
+                    self.assertFalse(run.agent_finished())
             # The cached agent is intact: the next run takes it with a HEAD alone.
             server.clear()
             run = self.start(launcher, url=server.url("/agent"))
@@ -268,6 +280,67 @@ class AgentInterruptionTests(InterruptionTestCase):
             run.finish()
             self.assertEqual((run.returncode, run.stderr_lines), (0, []), run.describe())
             self.assertEqual([(r.method, r.path) for r in server.requests], [("HEAD", "/agent")])
+
+    def run_trapping_agent(self, launcher, server, interrupt, signals_to_stop=1, **options):
+        """Starts a trapping agent, lets interrupt(run) act on it, and waits for the end."""
+        env = dict(options.pop("env", {}), SETUP_HARDENING_SIGNALS_TO_STOP=str(signals_to_stop))
+        run = self.start(launcher, url=server.url("/agent"), env=env, **options)
+        wait_until(run.agent_started, "the agent to start")
+        work = [os.path.dirname(run.agent.bundle_path)]
+        # The shell replaced itself with the agent's command: the launcher's own child.
+        with open(os.path.join(run.agent_log, "parent"), encoding="ascii") as stream:
+            self.assertEqual(int(stream.read()), run.pid, "the agent is not the launcher's child")
+        interrupt(run)
+        run.finish()
+        self.assertTrue(os.path.exists(os.path.join(run.agent_log, "stopped")), run.describe())
+        self.assertGone(work, run)
+        return run
+
+    def test_signal_to_the_launcher_alone_reaches_a_trapping_agent_once(self):
+        launcher = self.ws.pack()
+        with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
+            for number in (signal.SIGTERM, signal.SIGINT):
+                with self.subTest(signal=signal.Signals(number).name):
+                    run = self.run_trapping_agent(launcher, server,
+                                                  lambda run: run.signal_process(number))
+                    self.assertEqual(received_signals(run.agent_log),
+                                     [signal.Signals(number).name])
+                    self.assertEndedBy(run, number)
+
+            # A second signal is passed on as well; the launcher ends by the first.
+            def term_then_hup(run):
+                run.signal_process(signal.SIGTERM)
+                wait_until(lambda: received_signals(run.agent_log), "the first signal to arrive")
+                run.signal_process(signal.SIGHUP)
+
+            run = self.run_trapping_agent(launcher, server, term_then_hup, signals_to_stop=2)
+            self.assertEqual(received_signals(run.agent_log), ["SIGTERM", "SIGHUP"])
+            self.assertEndedBy(run, signal.SIGTERM)
+
+    def test_ctrl_c_on_the_terminal_reaches_a_trapping_agent_once(self):
+        """The terminal signals the whole foreground group; the launcher adds nothing."""
+        launcher = self.ws.pack()
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        terminal = os.ttyname(slave)
+        os.close(slave)
+
+        def ctrl_c(run):
+            # The launcher is held stopped until the agent has taken the ^C: a copy that
+            # the launcher passed on could not then merge with the original while both
+            # are pending for the agent, and would show.
+            os.kill(run.pid, signal.SIGSTOP)
+            wait_until(lambda: process_state(run.pid) == "T", "the launcher to stop")
+            os.write(master, b"\x03")
+            wait_until(lambda: received_signals(run.agent_log), "the agent to get the ^C")
+            os.kill(run.pid, signal.SIGCONT)
+
+        with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
+            run = self.run_trapping_agent(
+                launcher, server, ctrl_c, env={"SETUP_HARDENING_TTY": terminal},
+                wrap=[sys.executable, "-c", TERMINAL_PARENT])
+        self.assertEqual(received_signals(run.agent_log), ["SIGINT"])
+        self.assertEndedBy(run, signal.SIGINT)
 
 
 # Starts the program named by the first argument with the dispositions given in

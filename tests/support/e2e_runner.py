@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Runs one end-to-end test module, or some of its classes, for CTest.
+"""Runs one end-to-end test module, or some of its classes or tests, for CTest.
 
-Usage: e2e_runner.py MODULE_FILE [CLASS...]
+Usage: e2e_runner.py MODULE_FILE [CLASS | CLASS.TEST ...]
 
 Exit status: 0 when every test passed (skips are listed with their reasons), 1 when
 one failed, and 77 (the suite's SKIP_RETURN_CODE) when every test was skipped, so a
@@ -31,7 +31,7 @@ def main(argv, module=None):
         class_names = argv
     loader = unittest.TestLoader()
     if class_names:
-        suite = unittest.TestSuite(loader.loadTestsFromTestCase(getattr(module, name))
+        suite = unittest.TestSuite(loader.loadTestsFromName(name, module)
                                    for name in class_names)
     else:
         suite = loader.loadTestsFromModule(module)

@@ -78,14 +78,18 @@ class Reply:
            Content-Length this makes a transfer that stops short).
     stall: read the request, then send nothing and keep the connection open until the
            server stops.
+    pace: (chunk_size, interval): send body in pieces of chunk_size bytes, one every
+          interval seconds (a slow link that keeps moving).
     """
 
-    def __init__(self, head=b"", body=b"", body_file=None, close=False, stall=False):
+    def __init__(self, head=b"", body=b"", body_file=None, close=False, stall=False,
+                 pace=None):
         self.head = head
         self.body = body
         self.body_file = body_file
         self.close = close
         self.stall = stall
+        self.pace = pace
 
 
 def response(status=200, reason=None, header_lines=(), body=b"", eol=b"\r\n",
@@ -402,6 +406,12 @@ class ScriptedServer:
             if reply.body_file is not None:
                 with open(reply.body_file, "rb") as stream:
                     sock.sendfile(stream)
+            elif reply.pace is not None:
+                chunk_size, interval = reply.pace
+                for start in range(0, len(reply.body), chunk_size):
+                    if start > 0 and self._stopped.wait(interval):
+                        return
+                    sock.sendall(reply.body[start:start + chunk_size])
             elif reply.body:
                 sock.sendall(reply.body)
         finally:
