@@ -123,7 +123,7 @@ TEST_P(StreamInputTest, CopiesASparseInputWithItsHolesAsZeros) {
 TEST_P(StreamInputTest, CopiesAnEmptyInput) { ExpectCopied(MakeInput(0, {})); }
 
 INSTANTIATE_TEST_SUITE_P(BothMethods, StreamInputTest,
-                         ::testing::Values(CopyMethod::kMapped, CopyMethod::kRead));
+                         ::testing::Values(CopyMethod::kKernelCopy, CopyMethod::kRead));
 
 }  // namespace
 }  // namespace pack
