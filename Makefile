@@ -3,11 +3,12 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
-BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev zlib1g-dev unzip zip python3
-TEST_PACKAGES := $(BUILD_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux
+BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev zlib1g-dev libdeflate-dev scdoc unzip zip python3
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
+TEST_PACKAGES := $(PACKAGE_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux man-db
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
 
-.PHONY: all build asan demo test bench format clean
+.PHONY: all build asan demo test bench package format clean
 
 all: build
 
@@ -33,6 +34,10 @@ test:
 bench: build
 	@cmake/ensure-packages.sh $(BENCH_PACKAGES)
 	bench/run-bench.sh $(BUILD_DIR)
+
+package: build
+	@cmake/ensure-packages.sh $(PACKAGE_PACKAGES)
+	cd $(BUILD_DIR) && cpack -G DEB
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
