@@ -4,12 +4,13 @@ ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
 BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev libssl-dev zlib1g-dev \
-  dpkg-dev patch binutils unzip zip python3
-TEST_PACKAGES := $(BUILD_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux \
-  debootstrap strace
+  libdeflate-dev scdoc dpkg-dev patch binutils unzip zip python3
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) file
+TEST_PACKAGES := $(PACKAGE_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux \
+  man-db debootstrap strace
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
 
-.PHONY: all build asan demo test bench format clean
+.PHONY: all build asan demo test bench package format clean
 
 all: build
 
@@ -35,6 +36,10 @@ test:
 bench: build
 	@cmake/ensure-packages.sh $(BENCH_PACKAGES)
 	bench/run-bench.sh $(BUILD_DIR)
+
+package: build
+	@cmake/ensure-packages.sh $(PACKAGE_PACKAGES)
+	cd $(BUILD_DIR) && cpack -G DEB
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -1,6 +1,8 @@
 #include "common/scratch_directory.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -51,6 +53,11 @@ void WriteFile(const std::string& path, const std::string& content, int mode) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    // A missing file must not pass for an empty one.
+    ADD_FAILURE() << "cannot read " << path;
+    return "";
+  }
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();

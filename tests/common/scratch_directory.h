@@ -35,6 +35,7 @@ class ScopedEnvironment {
 };
 
 void WriteFile(const std::string& path, const std::string& content, int mode = 0644);
+// The whole file; one that cannot be opened fails the running test (and reads as "").
 [[nodiscard]] std::string ReadFile(const std::string& path);
 [[nodiscard]] bool Exists(const std::string& path);
 

@@ -124,8 +124,8 @@ class UnwritableArchiveTests(CacheTestCase):
                 self.skipTest("running as root and there is no user 'nobody' to run as")
             # Root writes anywhere: run as nobody, who may write the launcher's directory,
             # its home and the logs, but not the read-only directory.
-            for path in (self.ws.root, self.ws.tools, self.ws.path("tools-lib"), read_only,
-                         self.ws.cwd):
+            self.ws.open_to_other_users()
+            for path in (self.ws.tools, self.ws.path("tools-lib"), read_only, self.ws.cwd):
                 os.chmod(path, 0o755)
             home = self.ws.path("nobody-home")
             os.makedirs(home)

@@ -137,7 +137,7 @@ def hand_over(ws, paths, uid):
     """Makes the workspace reachable for uid and gives it these paths (when uid is set)."""
     if uid is None:
         return
-    os.chmod(ws.root, 0o755)
+    ws.open_to_other_users()
     for path in paths:
         for directory, names, files in os.walk(path):
             os.chown(directory, uid, uid)

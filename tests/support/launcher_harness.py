@@ -28,6 +28,8 @@ import tempfile
 import unittest
 import zipfile
 
+import other_user
+
 SUPPORT_DIR = os.path.dirname(os.path.abspath(__file__))
 # The stand-ins need an interpreter every uid and mount namespace of a run can reach.
 PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
@@ -308,6 +310,14 @@ class Workspace:
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
+
+    def open_to_other_users(self):
+        """Lets a run as another uid enter the workspace, which holds everything such a run
+        uses (the launcher file with the stub inside, the tool stand-ins, the logs); skips the
+        test when the workspace lies where that uid cannot reach it."""
+        problem = other_user.open_scratch(self.root)
+        if problem:
+            raise unittest.SkipTest(problem)
 
     def cleanup(self):
         for directory, _, _ in os.walk(self.root):

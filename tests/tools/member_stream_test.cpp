@@ -110,8 +110,8 @@ class StreamInputTest : public ::testing::TestWithParam<CopyMethod> {
   std::string directory_;
 };
 
-TEST_P(StreamInputTest, CopiesADenseInputAcrossSeveralWindowsAndPieces) {
-  const std::uint64_t size = (9 << 20) + 77;  // a window and a bit
+TEST_P(StreamInputTest, CopiesADenseInputInSeveralSteps) {
+  const std::uint64_t size = (9 << 20) + 77;  // more than one step of the kernel copy
   ExpectCopied(MakeInput(size, {{0, static_cast<std::size_t>(size)}}));
 }
 
@@ -123,7 +123,7 @@ TEST_P(StreamInputTest, CopiesASparseInputWithItsHolesAsZeros) {
 TEST_P(StreamInputTest, CopiesAnEmptyInput) { ExpectCopied(MakeInput(0, {})); }
 
 INSTANTIATE_TEST_SUITE_P(BothMethods, StreamInputTest,
-                         ::testing::Values(CopyMethod::kMapped, CopyMethod::kRead));
+                         ::testing::Values(CopyMethod::kKernelCopy, CopyMethod::kRead));
 
 }  // namespace
 }  // namespace pack

@@ -85,8 +85,7 @@ class Zip64Tests(PackTestCase):
         pack_support.require_program("unzip")
         pack_support.require_program("zipinfo")
 
-    def setUp(self):
-        super().setUp()
+    def pack_big_bundle(self):
         self.bundle = self.path("big-bundle.zip")
         with open(self.bundle, "wb") as stream:
             stream.truncate(BUNDLE_SIZE)
@@ -99,6 +98,7 @@ class Zip64Tests(PackTestCase):
         self.pack_ok(["-o", self.output, self.stub, self.bundle, self.agent], timeout=1200)
 
     def test_zip64_records_unzip_zipinfo_and_zipfile(self):
+        self.pack_big_bundle()
         bundle_size, bundle_crc = file_crc(self.bundle)
         self.assertEqual(bundle_size, BUNDLE_SIZE)
         stub_size = os.path.getsize(self.stub)
@@ -126,16 +126,18 @@ class Zip64Tests(PackTestCase):
             agent_offset = big.data_offset + BUNDLE_SIZE
             self.assertEqual(agent.local["offset"], agent_offset)
             self.assertEqual(agent.entry["offset"], MARKER32)
-            self.assertEqual(agent.entry["fields"][0x0001], struct.pack("<Q", agent_offset))
+            # The sizes come first even where only the offset overflows (see the boundary test).
+            self.assertEqual(agent.entry["fields"][0x0001],
+                             struct.pack("<QQQ", agent_size, agent_size, agent_offset))
             self.assertEqual((agent.entry["compressed"], agent.entry["uncompressed"]),
-                             (agent_size, agent_size))
+                             (MARKER32, MARKER32))
             self.assertEqual(agent.entry["needed"], 45)
             self.assertNotIn(0x0001, agent.local["fields"])  # its sizes fit
             self.assertEqual(agent.local["extra_length"], 28)
             self.assertEqual(agent.entry["crc"], zlib.crc32(self.agent_bytes))
 
             directory_offset = agent.data_offset + agent_size
-            directory_size = (46 + 10 + 44) + (46 + 16 + 36)
+            directory_size = (46 + 10 + 44) + (46 + 16 + 52)
             self.assertEqual(zip64_end, {
                 "signature": 0x06064B50, "record_size": 44, "made_by": 0x031E, "needed": 45,
                 "disk": 0, "directory_disk": 0, "disk_entries": 2, "entries": 2,
@@ -189,6 +191,41 @@ class Zip64Tests(PackTestCase):
             self.assertEqual(errors, b"")
             self.assertEqual(extracted_size, BUNDLE_SIZE)
             self.assertEqual(extracted_crc, bundle_crc)
+
+    def test_members_at_the_zip64_boundary_with_a_member_after_each(self):
+        """The sizes just below, at and just above the 32-bit marker. At the marker itself,
+        unzip once took the next member's offset for its size and failed its test."""
+        after_bytes = os.urandom(1000)
+        after = self.write("InstallAgent.zip", after_bytes)
+        for size in (MARKER32 - 1, MARKER32, MARKER32 + 1):
+            with self.subTest(size=hex(size)):
+                bundle = self.path("bundle-%x.zip" % size)
+                with open(bundle, "wb") as stream:
+                    stream.truncate(size)  # all hole: no disk, and zeros to unzip
+                output = self.path("launcher-%x" % size)
+                self.pack_ok(["-o", output, self.stub, bundle, after], timeout=600)
+                os.unlink(bundle)
+                try:
+                    listing = subprocess.run(["unzip", "-l", output], capture_output=True,
+                                             timeout=120)
+                    self.assertEqual(listing.returncode, 0, listing.stderr)
+                    lengths = {line.split()[-1]: int(line.split()[0])
+                               for line in listing.stdout.decode().splitlines()
+                               if line.endswith(".zip") and line.split()[0].isdigit()}
+                    self.assertEqual(lengths, {"bundle.zip": size,
+                                               "InstallAgent.zip": len(after_bytes)})
+                    tested = subprocess.run(["unzip", "-t", output], capture_output=True,
+                                            timeout=900)
+                    report = (tested.stdout + tested.stderr).decode(errors="replace")
+                    self.assertEqual(tested.returncode, 0, report)
+                    self.assertEqual(report.count(" OK\n"), 2, report)
+                    self.assertIn("No errors detected", report)
+                    extracted = subprocess.run(["unzip", "-p", output, "InstallAgent.zip"],
+                                               capture_output=True, timeout=120)
+                    self.assertEqual((extracted.returncode, extracted.stdout),
+                                     (0, after_bytes), extracted.stderr)
+                finally:
+                    os.unlink(output)
 
 
 if __name__ == "__main__":

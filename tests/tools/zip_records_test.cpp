@@ -85,22 +85,34 @@ TEST(LocalHeader, LengthDoesNotDependOnTheCrc) {
   EXPECT_EQ(EncodeLocalHeader(member).size(), before);
 }
 
-TEST(CentralEntry, Zip64CarriesOnlyTheFieldsThatOverflow) {
+TEST(CentralEntry, Zip64CarriesBothSizesWheneverItIsThere) {
   const Bytes classic = EncodeCentralEntry(Bundle(100, 0xFFFFFFFE));
   ASSERT_EQ(classic.size(), 80u);
   EXPECT_EQ(Field(classic, 6, 2), 10u);
+  EXPECT_EQ(Field(classic, 20, 4), 100u);
   EXPECT_EQ(Field(classic, 42, 4), 0xFFFFFFFEu);
 
-  const Bytes offset_only = EncodeCentralEntry(Bundle(100, 0x100000000));
-  ASSERT_EQ(offset_only.size(), 92u);
-  EXPECT_EQ(Field(offset_only, 6, 2), 45u);
-  EXPECT_EQ(Field(offset_only, 20, 4), 100u);
-  EXPECT_EQ(Field(offset_only, 24, 4), 100u);
-  EXPECT_EQ(Field(offset_only, 30, 2), 36u);
-  EXPECT_EQ(Field(offset_only, 42, 4), 0xFFFFFFFFu);
-  EXPECT_EQ(Field(offset_only, 56, 2), 0x0001u);
-  EXPECT_EQ(Field(offset_only, 58, 2), 8u);
-  EXPECT_EQ(Field(offset_only, 60, 8), 0x100000000u);
+  // A small member past 4 GiB: its sizes go to the Zip64 field too, ahead of the offset, so
+  // that a reader which still holds the marker from the member before reads each in its place.
+  const Bytes offset_needed = EncodeCentralEntry(Bundle(100, 0x100000000));
+  ASSERT_EQ(offset_needed.size(), 108u);
+  EXPECT_EQ(Field(offset_needed, 6, 2), 45u);
+  EXPECT_EQ(Field(offset_needed, 20, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(Field(offset_needed, 24, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(Field(offset_needed, 30, 2), 52u);
+  EXPECT_EQ(Field(offset_needed, 42, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(Field(offset_needed, 56, 2), 0x0001u);
+  EXPECT_EQ(Field(offset_needed, 58, 2), 24u);
+  EXPECT_EQ(Field(offset_needed, 60, 8), 100u);
+  EXPECT_EQ(Field(offset_needed, 68, 8), 100u);
+  EXPECT_EQ(Field(offset_needed, 76, 8), 0x100000000u);
+
+  const Bytes sizes_only = EncodeCentralEntry(Bundle(0xFFFFFFFF, 0xFFFFFFFE));
+  ASSERT_EQ(sizes_only.size(), 100u);
+  EXPECT_EQ(Field(sizes_only, 42, 4), 0xFFFFFFFEu);
+  EXPECT_EQ(Field(sizes_only, 58, 2), 16u);
+  EXPECT_EQ(Field(sizes_only, 60, 8), 0xFFFFFFFFu);
+  EXPECT_EQ(Field(sizes_only, 68, 8), 0xFFFFFFFFu);
 
   const Bytes both = EncodeCentralEntry(Bundle(0x123456789, 0xFFFFFFFF));
   ASSERT_EQ(both.size(), 108u);

@@ -1,6 +1,7 @@
 #include "elf_check.h"
 
 #include <cstdint>
+#include <limits>
 
 namespace pack {
 namespace {
@@ -9,6 +10,9 @@ constexpr std::size_t kClassIndex = 4;
 constexpr std::size_t kDataIndex = 5;
 constexpr std::size_t kTypeOffset = 16;
 constexpr std::size_t kMachineOffset = 18;
+constexpr std::size_t kSectionTableOffset = 40;
+constexpr std::size_t kSectionEntrySizeOffset = 58;
+constexpr std::size_t kSectionCountOffset = 60;
 
 constexpr unsigned char kClass64 = 2;
 constexpr unsigned char kLittleEndian = 1;
@@ -18,6 +22,14 @@ constexpr std::uint16_t kMachineX86_64 = 62;
 
 std::uint16_t Little16(const unsigned char* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+std::uint64_t Little64(const unsigned char* bytes) {
+  std::uint64_t value = 0;
+  for (int index = 7; index >= 0; --index) {
+    value = (value << 8) | bytes[index];
+  }
+  return value;
 }
 
 }  // namespace
@@ -44,6 +56,19 @@ std::string StubHeaderProblem(const unsigned char* header, std::size_t length) {
     return "not an executable (ELF type " + std::to_string(type) + ")";
   }
   return "";
+}
+
+std::uint64_t ElfImageEnd(const unsigned char* header) {
+  const std::uint64_t table = Little64(header + kSectionTableOffset);
+  const std::uint64_t count = Little16(header + kSectionCountOffset);
+  if (table == 0 || count == 0) {
+    return 0;  // no table, or more sections than e_shnum holds (the count is elsewhere)
+  }
+  const std::uint64_t length = count * Little16(header + kSectionEntrySizeOffset);
+  if (table > std::numeric_limits<std::uint64_t>::max() - length) {
+    return std::numeric_limits<std::uint64_t>::max();  // past any file's end
+  }
+  return table + length;
 }
 
 }  // namespace pack

@@ -10,10 +10,6 @@ using ErrorSink = void (*)(const std::string& message);
 
 constexpr char kMessagePrefix[] = "setup-pack: ";
 
-// What a mapped input that lost pages under the copy (shrunk by someone else, or failing to
-// read) looks like from here: a SIGBUS on access, or EFAULT from the write it feeds.
-constexpr char kInputLostMessage[] = "an input shrank or could not be read while it was copied";
-
 // Writes kMessagePrefix, the message and a newline to standard error.
 void ReportToStderr(const std::string& message);
 

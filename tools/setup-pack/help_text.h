@@ -5,7 +5,8 @@
 
 namespace pack {
 
-[[nodiscard]] std::string HelpText();
+// `installed_stub`: the stub installed beside this setup-pack, named in the text; "" for none.
+[[nodiscard]] std::string HelpText(const std::string& installed_stub);
 [[nodiscard]] std::string VersionText();
 
 }  // namespace pack

@@ -66,6 +66,18 @@ bool CheckStub(const InputFile& stub, ErrorSink report) {
     report("stub " + Quoted(stub.path) + " is not an ELF64 x86-64 executable: " + problem);
     return false;
   }
+  // A launcher file is a valid executable too; packing it again would give two archives.
+  const std::uint64_t image_end = ElfImageEnd(header);
+  if (image_end > stub.size) {
+    report("stub " + Quoted(stub.path) +
+           " is not an ELF64 x86-64 executable: a truncated ELF file");
+    return false;
+  }
+  if (image_end != 0 && image_end < stub.size) {
+    report("stub " + Quoted(stub.path) + " has " + std::to_string(stub.size - image_end) +
+           " bytes after the end of its ELF image; is it a launcher file already?");
+    return false;
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "error_sink.h"
 #include "help_text.h"
 #include "input_files.h"
+#include "installed_stub.h"
 #include "launcher_writer.h"
 #include "options.h"
 #include "source_date_epoch.h"
@@ -27,7 +28,7 @@ int main(int argc, char** argv) {
   const pack::ParsedCommandLine command_line = pack::ParseCommandLine(argc, argv);
   switch (command_line.action) {
     case pack::ParsedCommandLine::Action::kHelp:
-      Print(pack::HelpText());
+      Print(pack::HelpText(pack::InstalledStubPath()));
       return std::fflush(stdout) == 0 ? EXIT_SUCCESS : kExitFailure;
     case pack::ParsedCommandLine::Action::kVersion:
       Print(pack::VersionText());

@@ -7,25 +7,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "crc32.h"
-#include "mapped_window.h"
-#include "window_checksum.h"
+#include "range_checksum.h"
 
 namespace pack {
 namespace {
 
-constexpr std::uint64_t kPageSize = 4096;
-// Mapped at a time: large enough that mapping costs little, small enough that the process's
-// resident memory stays flat whatever the input's size.
-constexpr std::uint64_t kWindowSize = 8 << 20;
-// Written at a time (and checksummed just before, where that happens inline): while a piece
-// fits the processor's cache, the write finds it there. Larger writes measured several times
-// slower on the machines we build on.
+// Read, checksummed and written at a time where the input goes through this process: while a
+// piece fits the processor's cache, the checksum and the write find it there.
 constexpr std::size_t kPieceSize = 128 << 10;
-// From this length on a window's checksum runs on the second thread while the window is
-// written; below it, handing it over would cost more than it saves.
-constexpr std::size_t kOverlapMinimum = 1 << 20;
+// From this length on a stretch is copied by the kernel while the second thread checksums it;
+// below it, handing it over would cost more than it saves.
+constexpr std::uint64_t kOverlapMinimum = 1 << 20;
 
 // The next stretch of the input from a position on, as the file system maps it.
 struct Region {
@@ -45,8 +40,7 @@ class InputCopy {
   Region NextRegion(std::uint64_t position);
   [[nodiscard]] bool CopyData(std::uint64_t position, std::uint64_t end);
   [[nodiscard]] bool ReadData(std::uint64_t position, std::uint64_t end);
-  [[nodiscard]] bool WritePieces(const unsigned char* data, std::size_t length, Checksum checksum);
-  WindowChecksum& Worker();
+  RangeChecksum& Worker();
   [[nodiscard]] std::string ChangedWhileRead() const {
     return "input " + Quoted(input_.path) + " changed size while it was read";
   }
@@ -60,8 +54,9 @@ class InputCopy {
   // Only a file with fewer allocated blocks than its size can have holes; asking the file
   // system about any other would cost two system calls for nothing.
   bool probe_holes_ = input_.allocated_bytes < input_.size;
-  std::unique_ptr<unsigned char[]> read_buffer_;  // only where the input cannot be mapped
-  std::unique_ptr<WindowChecksum> worker_;        // made for the first window it pays for
+  bool copy_range_works_ = true;                  // until the file systems refuse it
+  std::unique_ptr<unsigned char[]> read_buffer_;  // for the stretches that pass through here
+  std::unique_ptr<RangeChecksum> worker_;         // made for the first stretch it pays for
 };
 
 bool InputCopy::Run(std::uint32_t& crc) {
@@ -116,34 +111,35 @@ Region InputCopy::NextRegion(std::uint64_t position) {
 }
 
 bool InputCopy::CopyData(std::uint64_t position, std::uint64_t end) {
-  if (method_ == CopyMethod::kRead) {
+  if (method_ == CopyMethod::kRead || !copy_range_works_ || end - position < kOverlapMinimum) {
     return ReadData(position, end);
   }
   const int descriptor = input_.descriptor.get();
-  while (position < end) {
-    const std::uint64_t window_start = position - position % kPageSize;
-    const std::uint64_t window_end = std::min(end, window_start + kWindowSize);
-    const MappedWindow window(descriptor, window_start,
-                              static_cast<std::size_t>(window_end - window_start));
-    if (!window.valid()) {
+  std::optional<PendingChecksum> pending;
+  if (checksum_ == Checksum::kCrc32) {
+    pending.emplace(Worker(), crc_, descriptor, position, end - position);
+  }
+  switch (output_.AppendCopy(descriptor, position, end - position, report_)) {
+    case TemporaryOutput::CopyOutcome::kCopied:
+      break;
+    case TemporaryOutput::CopyOutcome::kUnsupported:
+      copy_range_works_ = false;
+      pending.reset();  // waits for the checksum, whose result is not needed
       return ReadData(position, end);
-    }
-    // The next window starts coming from the disk while this one is copied.
-    ::posix_fadvise(descriptor, static_cast<off_t>(window_end),
-                    static_cast<off_t>(std::min(kWindowSize, end - window_end)),
-                    POSIX_FADV_WILLNEED);
-    const unsigned char* data = window.data() + (position - window_start);
-    const auto length = static_cast<std::size_t>(window_end - position);
-    if (checksum_ == Checksum::kCrc32 && length >= kOverlapMinimum) {
-      PendingChecksum pending(Worker(), crc_, data, length);
-      if (!WritePieces(data, length, Checksum::kNone)) {
-        return false;
-      }
-      crc_ = pending.Finish();
-    } else if (!WritePieces(data, length, checksum_)) {
+    case TemporaryOutput::CopyOutcome::kInputEnded:
+      report_(ChangedWhileRead());
+      return false;
+    case TemporaryOutput::CopyOutcome::kFailed:
+      return false;
+  }
+  if (pending) {
+    const RangeCrc checksum = pending->Finish();
+    if (!checksum.complete) {
+      report_(checksum.error != 0 ? WithErrno("cannot read " + Quoted(input_.path), checksum.error)
+                                  : ChangedWhileRead());
       return false;
     }
-    position = window_end;
+    crc_ = checksum.crc;
   }
   return true;
 }
@@ -169,7 +165,10 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
       return false;
     }
     const auto length = static_cast<std::size_t>(got);
-    if (!WritePieces(read_buffer_.get(), length, checksum_)) {
+    if (checksum_ == Checksum::kCrc32) {
+      crc_ = Crc32Update(crc_, read_buffer_.get(), length);
+    }
+    if (!output_.Append(read_buffer_.get(), length, report_)) {
       return false;
     }
     position += length;
@@ -177,22 +176,9 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
   return true;
 }
 
-bool InputCopy::WritePieces(const unsigned char* data, std::size_t length, Checksum checksum) {
-  for (std::size_t done = 0; done < length; done += kPieceSize) {
-    const std::size_t piece = std::min(kPieceSize, length - done);
-    if (checksum == Checksum::kCrc32) {
-      crc_ = Crc32Update(crc_, data + done, piece);
-    }
-    if (!output_.Append(data + done, piece, report_)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-WindowChecksum& InputCopy::Worker() {
+RangeChecksum& InputCopy::Worker() {
   if (!worker_) {
-    worker_ = std::make_unique<WindowChecksum>();
+    worker_ = std::make_unique<RangeChecksum>();
   }
   return *worker_;
 }

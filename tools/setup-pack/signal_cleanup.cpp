@@ -6,32 +6,19 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
-#include <tuple>
-
-#include "error_sink.h"
 
 namespace pack {
 namespace {
 
-constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGBUS};
+constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
 
 std::array<char, 4096> armed_path{};
 volatile std::sig_atomic_t armed = 0;
-std::atomic_flag input_loss_reported = ATOMIC_FLAG_INIT;  // lock-free, so safe in a handler
 
-// Only async-signal-safe calls here: unlink, write, _exit, signal, raise.
+// Only async-signal-safe calls here: unlink, signal, raise.
 extern "C" void RemoveTemporaryAndStop(int signal_number) {
   if (armed != 0) {
     ::unlink(armed_path.data());
-  }
-  if (signal_number == SIGBUS) {
-    if (!ClaimInputLossReport()) {
-      ::_exit(1);
-    }
-    std::ignore = ::write(STDERR_FILENO, kMessagePrefix, sizeof kMessagePrefix - 1);
-    std::ignore = ::write(STDERR_FILENO, kInputLostMessage, sizeof kInputLostMessage - 1);
-    std::ignore = ::write(STDERR_FILENO, "\n", 1);
-    ::_exit(1);
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
@@ -75,8 +62,6 @@ void ArmSignalCleanup(const std::string& temporary_path) {
     }
   }
 }
-
-bool ClaimInputLossReport() { return !input_loss_reported.test_and_set(); }
 
 void DisarmSignalCleanup() {
   armed = 0;

@@ -1,7 +1,5 @@
 // Removes the temporary output when a signal ends setup-pack, so that no run leaves a stray
-// file behind. SIGINT, SIGTERM and SIGHUP then end the process as they would have; SIGBUS,
-// which the kernel sends when a mapped input shrinks or cannot be read while it is copied,
-// is reported as one line and exit status 1.
+// file behind. SIGINT, SIGTERM and SIGHUP then end the process as they would have.
 #pragma once
 
 #include <signal.h>
@@ -28,9 +26,5 @@ class SignalsHeld {
 // if a signal arrives.
 void ArmSignalCleanup(const std::string& temporary_path);
 void DisarmSignalCleanup();
-
-// An input lost under the copy can show up twice, as a failed write on one thread and as
-// SIGBUS on the other; only the first to claim the report tells the user.
-[[nodiscard]] bool ClaimInputLossReport();
 
 }  // namespace pack

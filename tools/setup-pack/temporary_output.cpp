@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <tuple>
@@ -87,14 +88,6 @@ bool TemporaryOutput::WriteAll(const unsigned char* data, std::size_t length, st
     if (written < 0 && errno == EINTR) {
       continue;
     }
-    if (written < 0 && errno == EFAULT) {
-      // Every buffer written from is valid memory except a mapped input, and that one faults
-      // only when the input lost pages under the copy.
-      if (ClaimInputLossReport()) {
-        report(kInputLostMessage);
-      }
-      return false;
-    }
     if (written <= 0) {
       report(WithErrno("cannot write output " + Quoted(output_path_), written < 0 ? errno : EIO));
       return false;
@@ -120,6 +113,38 @@ bool TemporaryOutput::Append(const unsigned char* data, std::size_t length, Erro
 
 bool TemporaryOutput::Append(const Bytes& bytes, ErrorSink report) {
   return Append(bytes.data(), bytes.size(), report);
+}
+
+TemporaryOutput::CopyOutcome TemporaryOutput::AppendCopy(int descriptor, std::uint64_t offset,
+                                                         std::uint64_t length, ErrorSink report) {
+  // Copied a step at a time, so that a signal is seen soon and the output grows as it goes.
+  constexpr std::uint64_t kStep = 8 << 20;
+  auto input_at = static_cast<loff_t>(offset);
+  auto output_at = static_cast<loff_t>(offset_);
+  std::uint64_t copied = 0;
+  while (copied < length) {
+    const auto step = static_cast<std::size_t>(std::min(kStep, length - copied));
+    const ssize_t count =
+        ::copy_file_range(descriptor, &input_at, descriptor_.get(), &output_at, step, 0);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0 && copied == 0 &&
+        (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      return CopyOutcome::kUnsupported;
+    }
+    if (count < 0) {
+      report(WithErrno("cannot write output " + Quoted(output_path_), errno));
+      return CopyOutcome::kFailed;
+    }
+    if (count == 0) {
+      return CopyOutcome::kInputEnded;
+    }
+    copied += static_cast<std::uint64_t>(count);
+    offset_ += static_cast<std::uint64_t>(count);
+    file_size_ = std::max(file_size_, offset_);
+  }
+  return CopyOutcome::kCopied;
 }
 
 void TemporaryOutput::AppendHole(std::uint64_t length) {

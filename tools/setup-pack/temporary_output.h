@@ -24,6 +24,12 @@ class TemporaryOutput {
 
   [[nodiscard]] bool Append(const unsigned char* data, std::size_t length, ErrorSink report);
   [[nodiscard]] bool Append(const Bytes& bytes, ErrorSink report);
+  // Has the kernel copy `length` bytes of the input file from `offset` on to the end of the
+  // output (copy_file_range), without passing them through this process. kUnsupported, with
+  // nothing copied, where the file systems cannot; kInputEnded when the input is shorter.
+  enum class CopyOutcome { kCopied, kUnsupported, kInputEnded, kFailed };
+  [[nodiscard]] CopyOutcome AppendCopy(int descriptor, std::uint64_t offset, std::uint64_t length,
+                                       ErrorSink report);
   // Zero bytes that take no disk space: the output keeps the holes of a sparse input.
   void AppendHole(std::uint64_t length);
   // Replaces bytes already written, without moving the append position.

@@ -81,8 +81,11 @@ Bytes UnixOwnerExtra(const MemberRecord& member) {
   return extra.Take();
 }
 
-// Local headers must carry both sizes in their Zip64 field; central entries carry only the
-// values whose classic field holds the marker.
+// Local headers must carry both sizes in their Zip64 field. A central entry's Zip64 field holds
+// both sizes as well, then the offset where that needs it. Info-ZIP's unzip reads the sizes from
+// the field when the classic size fields hold the marker in this entry *or in the record it read
+// before*; after a member of exactly 0xFFFFFFFF bytes those still do, so a field that held only
+// the next member's offset would be read as its size, and its offset taken from the marker.
 Bytes Zip64Extra(const MemberRecord& member, bool sizes, bool offset) {
   RecordWriter extra;
   if (!sizes && !offset) {
@@ -154,8 +157,9 @@ Bytes EncodeLocalHeader(const MemberRecord& member) {
 }
 
 Bytes EncodeCentralEntry(const MemberRecord& member) {
-  const bool zip64_sizes = NeedsZip64Sizes(member);
   const bool zip64_offset = NeedsZip64Offset(member);
+  const bool zip64_sizes = NeedsZip64Sizes(member) || zip64_offset;
+  const std::uint32_t classic_size = Clamp32(zip64_sizes ? kZip32Marker : member.size);
   const Bytes zip64 = Zip64Extra(member, zip64_sizes, zip64_offset);
   const Bytes timestamp = TimestampExtra(member, false);
   const Bytes owner = UnixOwnerExtra(member);
@@ -170,8 +174,8 @@ Bytes EncodeCentralEntry(const MemberRecord& member) {
   entry.U16(when.time);
   entry.U16(when.date);
   entry.U32(member.crc32);
-  entry.U32(Clamp32(member.size));
-  entry.U32(Clamp32(member.size));
+  entry.U32(classic_size);
+  entry.U32(classic_size);
   entry.U16(Narrow16(member.name.size()));
   entry.U16(Narrow16(zip64.size() + timestamp.size() + owner.size()));
   entry.U16(0);  // comment length

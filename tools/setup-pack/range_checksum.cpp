@@ -1,0 +1,100 @@
+#include "range_checksum.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "crc32.h"
+
+namespace pack {
+namespace {
+
+// Read and checksummed at a time: small enough to stay in the processor's cache between the
+// read that fills it and the checksum that reads it.
+constexpr std::size_t kPieceSize = 128 << 10;
+
+}  // namespace
+
+RangeChecksum::RangeChecksum() : buffer_(std::make_unique<unsigned char[]>(kPieceSize)) {
+  try {
+    worker_ = std::thread([this] { Work(); });
+  } catch (const std::system_error&) {
+    // No second thread: Finish then checksums on the caller's thread, which is only slower.
+  }
+}
+
+RangeChecksum::~RangeChecksum() {
+  if (worker_.joinable()) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+}
+
+void RangeChecksum::Start(std::uint32_t crc, int descriptor, std::uint64_t offset,
+                          std::uint64_t length) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    job_ = Job{crc, descriptor, offset, length};
+    pending_ = true;
+  }
+  changed_.notify_all();
+}
+
+RangeCrc RangeChecksum::Finish() {
+  if (!worker_.joinable()) {
+    pending_ = false;
+    return Compute(job_);
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !pending_; });
+  return result_;
+}
+
+RangeCrc RangeChecksum::Compute(const Job& job) {
+  RangeCrc result;
+  result.crc = job.crc;
+  std::uint64_t position = job.offset;
+  const std::uint64_t end = job.offset + job.length;
+  while (position < end) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, end - position));
+    const ssize_t got =
+        ::pread(job.descriptor, buffer_.get(), wanted, static_cast<off_t>(position));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      result.error = got < 0 ? errno : 0;
+      return result;
+    }
+    result.crc = Crc32Update(result.crc, buffer_.get(), static_cast<std::size_t>(got));
+    position += static_cast<std::uint64_t>(got);
+  }
+  result.complete = true;
+  return result;
+}
+
+void RangeChecksum::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return pending_ || stopping_; });
+    if (!pending_) {
+      return;
+    }
+    const Job job = job_;
+    lock.unlock();
+    const RangeCrc result = Compute(job);
+    lock.lock();
+    result_ = result;
+    pending_ = false;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace pack

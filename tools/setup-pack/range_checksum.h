@@ -1,0 +1,80 @@
+// Computes the CRC-32 of a stretch of an input on a second thread, reading it with pread into a
+// buffer of its own, while the caller has the kernel copy the same stretch into the output: the
+// checksum then adds hardly any time to the copy. Where no thread can be started, the checksum
+// runs on the caller's thread when it is asked for.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace pack {
+
+struct RangeCrc {
+  bool complete = false;  // false: the input ended early (error 0) or could not be read
+  int error = 0;
+  std::uint32_t crc = 0;
+};
+
+class RangeChecksum {
+ public:
+  RangeChecksum();
+  ~RangeChecksum();
+  RangeChecksum(const RangeChecksum&) = delete;
+  RangeChecksum& operator=(const RangeChecksum&) = delete;
+
+  // Starts continuing `crc` over `length` bytes of the file from `offset` on.
+  void Start(std::uint32_t crc, int descriptor, std::uint64_t offset, std::uint64_t length);
+  // Waits for the stretch started last. Must follow every Start.
+  [[nodiscard]] RangeCrc Finish();
+
+ private:
+  struct Job {
+    std::uint32_t crc = 0;
+    int descriptor = -1;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+  };
+  [[nodiscard]] RangeCrc Compute(const Job& job);
+  void Work();
+
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Job job_;
+  RangeCrc result_;
+  bool pending_ = false;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+// Waits for the checksum on every way out of the scope that started it, so the worker is idle
+// before the next stretch starts.
+class PendingChecksum {
+ public:
+  PendingChecksum(RangeChecksum& checksum, std::uint32_t crc, int descriptor, std::uint64_t offset,
+                  std::uint64_t length)
+      : checksum_(checksum) {
+    checksum_.Start(crc, descriptor, offset, length);
+  }
+  ~PendingChecksum() {
+    if (!finished_) {
+      static_cast<void>(checksum_.Finish());
+    }
+  }
+  PendingChecksum(const PendingChecksum&) = delete;
+  PendingChecksum& operator=(const PendingChecksum&) = delete;
+
+  [[nodiscard]] RangeCrc Finish() {
+    finished_ = true;
+    return checksum_.Finish();
+  }
+
+ private:
+  RangeChecksum& checksum_;
+  bool finished_ = false;
+};
+
+}  // namespace pack
