@@ -90,6 +90,19 @@ class FaultTestCase(LauncherTestCase):
         self.assertWorkDirectoryGone(result)
         return result
 
+    def assertFailedGetThenRecovered(self, result, code, new):
+        """A GET that replaced v1 with new failed: v1 is gone, its record stays and does no
+        harm, and the next run fetches new."""
+        self.assertFailedWith(result, message_4_lines(code))
+        self.assertNoAgentRan(result)
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
+        self.assertWorkDirectoryGone(result)
+        self.serve(new, b'"v2"')
+        self.assertGoodRun("v2", HEAD_GET)
+        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
     def assertNoAgentRan(self, result):
         self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
 
@@ -102,17 +115,9 @@ class TransferFaultTests(FaultTestCase):
                        content_length=len(new), close=True)
         self.serve(new, b'"v2"', get_reply=cut)
         result = self.launch()
-        self.assertFailedWith(result, message_4_lines(CURLE_PARTIAL_FILE))
-        self.assertNoAgentRan(result)
-        self.assertRequests(self.server, HEAD_GET)
         self.assertEqual([call.argv[0] for call in result.unzip_calls], ["-qq"])
-        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
-        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
-        self.assertWorkDirectoryGone(result)
         # Neither the old agent nor the cut archive serves again: the next run fetches.
-        self.serve(new, b'"v2"')
-        self.assertGoodRun("v2", HEAD_GET)
-        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+        self.assertFailedGetThenRecovered(result, CURLE_PARTIAL_FILE, new)
 
     def test_truncated_archive(self):
         good = agent_with_payload("v2", os.urandom(64 << 10))
@@ -191,16 +196,7 @@ class SilentServerTests(FaultTestCase):
         new = make_agent_archive("v2")
         self.serve(new, b'"v2"', get_reply=stalled_get(new, b'"v2"'))
         result = self.timed_launch()
-        self.assertFailedWith(result, message_4_lines(CURLE_OPERATION_TIMEDOUT))
-        self.assertNoAgentRan(result)
-        self.assertRequests(self.server, HEAD_GET)
-        # As after any failed GET: the old agent is gone, its record stays and does no harm.
-        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
-        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
-        self.assertWorkDirectoryGone(result)
-        self.serve(new, b'"v2"')
-        self.assertGoodRun("v2", HEAD_GET)
-        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+        self.assertFailedGetThenRecovered(result, CURLE_OPERATION_TIMEDOUT, new)
 
     def test_body_that_trickles_for_40_seconds(self):
         archive = make_agent_archive("slow", extra={"padding.bin": os.urandom(1200)})
