@@ -37,8 +37,13 @@ fetch_source() {
       "set SETUP_CURL_SOURCE_DIR to an unpacked curl source tree" >&2
     exit 1
   fi
+  # The private state lies in the build tree, which apt's unprivileged download user may
+  # not be able to enter; as root, apt then downloads as root, and says so unasked.
+  sandbox_user=_apt
+  [ "$(id -u)" -eq 0 ] && sandbox_user=root
   set -- -o "Dir::State::Lists=$apt_state/lists" -o "Dir::Cache=$apt_state/cache" \
-    -o "Dir::Etc::SourceList=$apt_state/sources.list" -o "Dir::Etc::SourceParts=$apt_state/parts.d"
+    -o "Dir::Etc::SourceList=$apt_state/sources.list" -o "Dir::Etc::SourceParts=$apt_state/parts.d" \
+    -o "APT::Sandbox::User=$sandbox_user"
   apt-get -qq "$@" update
   (cd "$work/source" && apt-get -qq "$@" source curl >/dev/null 2>&1) || {
     echo "static-curl: 'apt-get source curl' failed (is dpkg-dev installed?)" >&2
