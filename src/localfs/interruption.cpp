@@ -80,22 +80,15 @@ bool InterruptRequested() { return pending_signal != 0; }
 int PendingInterruption() { return pending_signal; }
 
 void SleepUnlessInterrupted(std::chrono::milliseconds interval) {
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  for (const int signal_number : kStopSignals) sigaddset(&stop_signals, signal_number);
-  // Blocked from the check until ppoll opens the mask again, so a signal that arrives in
+  // Held from the check until ppoll opens the mask again, so a signal that arrives in
   // between ends the sleep instead of being recorded just before it.
-  sigset_t previous;
-  if (sigprocmask(SIG_BLOCK, &stop_signals, &previous) != 0) return;
-  if (!InterruptRequested()) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval);
-    const auto nanoseconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(interval - seconds);
-    const timespec duration{static_cast<time_t>(seconds.count()),
-                            static_cast<long>(nanoseconds.count())};
-    (void)ppoll(nullptr, 0, &duration, &previous);
-  }
-  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+  const StopSignalHold hold;
+  if (InterruptRequested()) return;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval);
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(interval - seconds);
+  const timespec duration{static_cast<time_t>(seconds.count()),
+                          static_cast<long>(nanoseconds.count())};
+  (void)ppoll(nullptr, 0, &duration, &hold.outer_mask());
 }
 
 void EndBySignal(int signal_number) {
