@@ -24,16 +24,11 @@ fetch_source() {
   rm -rf "$apt_state" "$work/source"
   mkdir -p "$apt_state/lists/partial" "$apt_state/cache/archives/partial" "$apt_state/parts.d" \
     "$work/source"
-  . /etc/os-release
-  # deb-src lines for every Debian archive of this release that the machine already
-  # takes binary packages from (the release itself, its updates and security suites).
-  apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' "Target-Of: deb" |
-    sort -u |
-    awk -v release="$VERSION_CODENAME" \
-      '$2 ~ "^" release "(-updates|-security)?$" && $3 == "main" { print "deb-src", $1, $2, $3 }' \
-      >"$apt_state/sources.list"
+  # deb-src lines for the Debian archives the machine already takes its release from.
+  "$(dirname "$0")/debian-archives.sh" |
+    while read -r uri suite; do echo "deb-src $uri $suite main"; done >"$apt_state/sources.list"
   if [ ! -s "$apt_state/sources.list" ]; then
-    echo "static-curl: no Debian archive for '$VERSION_CODENAME' in the apt sources;" \
+    echo "static-curl: no Debian archive of this release in the apt sources;" \
       "set SETUP_CURL_SOURCE_DIR to an unpacked curl source tree" >&2
     exit 1
   fi

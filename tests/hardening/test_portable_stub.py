@@ -30,6 +30,8 @@ from launcher_harness import (AGENT_PATH, AgentRecord, LauncherTestCase,  # noqa
 from scripted_server import ScriptedServer, serve_archive  # noqa: E402
 from tls_fixture import TestAuthority, TlsServer, find_program, utc_now  # noqa: E402
 
+DEBIAN_ARCHIVES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake",
+                               "debian-archives.sh")
 RELEASE = "bullseye"
 DAY = datetime.timedelta(days=1)
 RED_HAT_BUNDLE = "etc/pki/tls/certs/ca-bundle.crt"
@@ -47,16 +49,13 @@ def dynamic_needs(path):
 
 def debian_mirror():
     """The Debian archive this machine's apt takes its own release from."""
-    listing = subprocess.run(
-        ["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE) $(COMPONENT)",
-         "Target-Of: deb"], capture_output=True, text=True, check=True).stdout
-    with open("/etc/os-release", encoding="utf-8") as stream:
-        release = re.search(r"^VERSION_CODENAME=(\S+)", stream.read(), re.M).group(1)
-    for line in sorted(set(listing.splitlines())):
-        words = line.split()
-        if len(words) == 3 and words[1:] == [release, "main"]:
-            return words[0]
-    raise AssertionError("apt has no Debian archive for %s:\n%s" % (release, listing))
+    listing = subprocess.run([DEBIAN_ARCHIVES], capture_output=True, text=True,
+                             check=True).stdout
+    for line in listing.splitlines():
+        uri, suite = line.split()
+        if "-" not in suite:  # the release itself, not its updates or security suite
+            return uri
+    raise AssertionError("apt takes this release from no Debian archive:\n" + listing)
 
 
 def old_distribution_root():
