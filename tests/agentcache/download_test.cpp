@@ -17,6 +17,8 @@ namespace {
 
 using agentcache::DownloadAgentArchive;
 using agentcache::DownloadInstallAgent;
+using agentcache::DownloadOutcome;
+constexpr agentcache::CacheUse kRefresh = agentcache::CacheUse::kRefresh;
 using agentcache_test::HttpReply;
 using agentcache_test::HttpRequest;
 using agentcache_test::IsolatedHome;
@@ -59,8 +61,8 @@ class DownloadTest : public ::testing::Test {
   }
 
   bool Download(const LoopbackHttpServer& server) {
-    return DownloadAgentArchive(server.Url("/agent").c_str(), archive().c_str(), no_lock_,
-                                RecordMessage);
+    return DownloadAgentArchive(server.Url("/agent").c_str(), archive().c_str(), kRefresh, no_lock_,
+                                RecordMessage) != DownloadOutcome::kFailed;
   }
 
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
@@ -264,8 +266,9 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
     SCOPED_TRACE(size);
     RecordedMessages().clear();
     const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", std::string(size, 'z')));
-    EXPECT_FALSE(
-        DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", no_lock_, RecordMessage));
+    EXPECT_EQ(DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", kRefresh, no_lock_,
+                                   RecordMessage),
+              DownloadOutcome::kFailed);
     EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_WRITE_ERROR)});
     EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
   }
@@ -274,8 +277,9 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
 TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest) {
   const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
   const std::string archive_path = env_.scratch() / "missing/InstallAgent.zip";
-  EXPECT_FALSE(DownloadAgentArchive(server.Url("/agent").c_str(), archive_path.c_str(), no_lock_,
-                                    RecordMessage));
+  EXPECT_EQ(DownloadAgentArchive(server.Url("/agent").c_str(), archive_path.c_str(), kRefresh,
+                                 no_lock_, RecordMessage),
+            DownloadOutcome::kFailed);
   EXPECT_EQ(RecordedMessages(),
             Lines{std::string("Internal Error: Failed to create local download cache - ") +
                   std::strerror(ENOENT) + ".\n\nPlease rerun the installer."});
@@ -285,12 +289,14 @@ TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest)
 TEST_F(DownloadTest, AnUnreachableServerOrAnEmptyUrlFailsWithLibcurlsText) {
   const std::string unreachable =
       "http://127.0.0.1:" + std::to_string(agentcache_test::UnusedLoopbackPort()) + "/agent";
-  EXPECT_FALSE(
-      DownloadAgentArchive(unreachable.c_str(), archive().c_str(), no_lock_, RecordMessage));
+  EXPECT_EQ(DownloadAgentArchive(unreachable.c_str(), archive().c_str(), kRefresh, no_lock_,
+                                 RecordMessage),
+            DownloadOutcome::kFailed);
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_COULDNT_CONNECT)});
 
   RecordedMessages().clear();
-  EXPECT_FALSE(DownloadAgentArchive("", archive().c_str(), no_lock_, RecordMessage));
+  EXPECT_EQ(DownloadAgentArchive("", archive().c_str(), kRefresh, no_lock_, RecordMessage),
+            DownloadOutcome::kFailed);
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
 }
 
@@ -299,12 +305,14 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
                                                  server.Url("/from-variable"));
-    EXPECT_TRUE(DownloadInstallAgent(archive().c_str(), no_lock_, RecordMessage));
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, RecordMessage),
+              DownloadOutcome::kFetchedToReplaceCachedAgent);
   }
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
-    EXPECT_FALSE(DownloadInstallAgent(archive().c_str(), no_lock_, RecordMessage));
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, RecordMessage),
+              DownloadOutcome::kFailed);
   }
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
 }
