@@ -58,10 +58,9 @@ std::string UnpackIntoCache(const std::string& archive_path, const std::string& 
   if (localfs::InterruptRequested()) {
     return "";
   }
-  // unzip would make the directory with the umask's mode. Neither call is examined: unzip
-  // reports a directory that is not there.
+  // unzip would make the directory with the umask's mode. Not examined: unzip reports a
+  // directory that is not there.
   std::ignore = localfs::EnsureDirectory(agent_directory, kCacheDirectoryMode);
-  std::ignore = chmod(agent_directory.c_str(), kCacheDirectoryMode);
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
     // unzip may have written the entry script before it failed or was stopped, and the
     // marker already names the new archive: a half-unpacked agent would pass for current.

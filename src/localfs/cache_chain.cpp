@@ -65,10 +65,12 @@ CacheChain MakeOwnCacheChain() {
       if (errno != ENOENT || (mkdir(directory.c_str(), kChainMode) != 0 && errno != EEXIST)) {
         return CacheChain::kCannotBeMade;
       }
-      // A dangling link of this user's in place of the cached agent directory is
-      // replaced by the download like any other incomplete agent.
-      if (stat(directory.c_str(), &entry) != 0 &&
-          !(cached_agent_directory && lstat(directory.c_str(), &entry) == 0)) {
+      if (stat(directory.c_str(), &entry) != 0) {
+        // A dangling link of this user's in place of the cached agent directory is
+        // replaced by the download like any other incomplete agent.
+        if (cached_agent_directory && lstat(directory.c_str(), &entry) == 0) {
+          return OwnedByThisUser(entry) ? CacheChain::kOwn : CacheChain::kForeign;
+        }
         return CacheChain::kCannotBeMade;
       }
     }
