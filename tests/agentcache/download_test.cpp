@@ -60,8 +60,9 @@ class DownloadTest : public ::testing::Test {
     WriteFile(env_.cache() + ".validatestring", marker);
   }
 
-  bool Download(const LoopbackHttpServer& server) {
-    return DownloadAgentArchive(server.Url("/agent").c_str(), archive().c_str(), kRefresh, no_lock_,
+  bool Download(const LoopbackHttpServer& server) { return Fetch(server.Url("/agent"), archive()); }
+  bool Fetch(const std::string& url, const std::string& archive_path) {
+    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), kRefresh, no_lock_,
                                 RecordMessage) != DownloadOutcome::kFailed;
   }
 
@@ -266,9 +267,7 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
     SCOPED_TRACE(size);
     RecordedMessages().clear();
     const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", std::string(size, 'z')));
-    EXPECT_EQ(DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", kRefresh, no_lock_,
-                                   RecordMessage),
-              DownloadOutcome::kFailed);
+    EXPECT_FALSE(Fetch(server.Url("/agent"), "/dev/full"));
     EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_WRITE_ERROR)});
     EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
   }
@@ -277,9 +276,7 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
 TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest) {
   const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
   const std::string archive_path = env_.scratch() / "missing/InstallAgent.zip";
-  EXPECT_EQ(DownloadAgentArchive(server.Url("/agent").c_str(), archive_path.c_str(), kRefresh,
-                                 no_lock_, RecordMessage),
-            DownloadOutcome::kFailed);
+  EXPECT_FALSE(Fetch(server.Url("/agent"), archive_path));
   EXPECT_EQ(RecordedMessages(),
             Lines{std::string("Internal Error: Failed to create local download cache - ") +
                   std::strerror(ENOENT) + ".\n\nPlease rerun the installer."});
@@ -289,14 +286,11 @@ TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest)
 TEST_F(DownloadTest, AnUnreachableServerOrAnEmptyUrlFailsWithLibcurlsText) {
   const std::string unreachable =
       "http://127.0.0.1:" + std::to_string(agentcache_test::UnusedLoopbackPort()) + "/agent";
-  EXPECT_EQ(DownloadAgentArchive(unreachable.c_str(), archive().c_str(), kRefresh, no_lock_,
-                                 RecordMessage),
-            DownloadOutcome::kFailed);
+  EXPECT_FALSE(Fetch(unreachable, archive()));
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_COULDNT_CONNECT)});
 
   RecordedMessages().clear();
-  EXPECT_EQ(DownloadAgentArchive("", archive().c_str(), kRefresh, no_lock_, RecordMessage),
-            DownloadOutcome::kFailed);
+  EXPECT_FALSE(Fetch("", archive()));
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
 }
 

@@ -13,6 +13,7 @@ directory it runs from holds exactly the files of its own archive, each whole.
 
 import hashlib
 import os
+import pathlib
 import signal
 import sys
 import threading
@@ -63,14 +64,9 @@ if intact; then echo "end intact"; else echo "end damaged"; fi >> "$log/check"
 exit 0
 """
 
-# Test install agent that runs another launcher of the same release, as an agent may, and
-# ends as that launcher ends.
+# Test install agent that runs another launcher of the same release, as an agent may.
 NESTING_AGENT = r"""#!/bin/sh
-log=$SETUP_E2E_AGENT_LOG
-printf '%s\0' "$0" "$@" > "$log/argv"
-pwd > "$log/cwd"
-printf 'nesting' > "$log/ident"
-printf '%s' "$QX_HELD_AGENT_CACHE_LOCKS" > "$log/held"
+printf '%s' "$QX_HELD_AGENT_CACHE_LOCKS" > "$SETUP_E2E_AGENT_LOG/held"
 SETUP_E2E_AGENT_LOG=$SETUP_E2E_INNER_LOG "$SETUP_E2E_INNER_LAUNCHER" 2> "$SETUP_E2E_INNER_LOG/stderr"
 """
 
@@ -268,16 +264,14 @@ class LockedCacheTests(ConcurrencyTestCase):
                 "SETUP_E2E_INNER_LAUNCHER": self.launcher, "SETUP_E2E_INNER_LOG": inner_log})
             # The inner run finds its cache stale while the outer one holds the lock.
             outer.finish(timeout=30)
-            self.assertEqual([(r.method, r.path) for r in server.requests],
-                             [HEAD, GET, HEAD, GET])
+            self.assertRequests(server, [HEAD, GET, HEAD, GET], same_connection=False)
         self.assertEqual((outer.returncode, outer.stderr), (0, b""), outer.describe())
-        self.assertEqual(outer.agent.script, self.ws.agent_dir() + "/install")
         lock = os.stat(os.path.join(self.ws.cache_dir(), ".lock"))
-        with open(os.path.join(outer.agent_log, "held")) as stream:
-            self.assertEqual(stream.read(), "%d:%d" % (lock.st_dev, lock.st_ino))
-        with open(os.path.join(inner_log, "stderr")) as stream:
-            self.assertEqual(stream.read(), run_private_note(self.ws.cache_dir(),
-                                                             HELD_BY_ANCESTOR) + "\n")
+        self.assertEqual(
+            (pathlib.Path(outer.agent_log, "held").read_text(),
+             pathlib.Path(inner_log, "stderr").read_text()),
+            ("%d:%d" % (lock.st_dev, lock.st_ino),
+             run_private_note(self.ws.cache_dir(), HELD_BY_ANCESTOR) + "\n"))
         inner = AgentRecord(inner_log)
         self.assertEqual(inner.ident, "v2")
         self.assertRegex(inner.script, r"^/tmp/qx[A-Za-z0-9]{6}/installagent/install$")

@@ -443,11 +443,6 @@ class ForeignCacheTests(FaultTestCase):
             archive.extractall(os.path.join(planted_cache, "installagent"))
         with open(os.path.join(planted_cache, ".validatestring"), "wb") as stream:
             stream.write(b'ETag: "v1"\r')
-        for directory, _, files in os.walk(self.ws.path("planted")):
-            os.chown(directory, 65534, 65534)
-            for name in files:
-                os.chmod(os.path.join(directory, name), 0o755)
-                os.chown(os.path.join(directory, name), 65534, 65534)
         self.ws.open_to_other_users()
         # A fresh /tmp that still shows the workspace at its own path.
         if not self.ws.root.startswith("/tmp/"):
@@ -458,8 +453,9 @@ class ForeignCacheTests(FaultTestCase):
             "mount -t tmpfs -o size=16m,mode=1777 tmpfs " + shlex.quote(private_tmp),
             "mkdir -p " + shlex.quote(workspace_in_tmp),
             "mount --bind %s %s" % (shlex.quote(self.ws.root), shlex.quote(workspace_in_tmp)),
-            "cp -a %s %s" % (shlex.quote(self.ws.path("planted", ".quenth")),
+            "cp -r %s %s" % (shlex.quote(self.ws.path("planted", ".quenth")),
                              shlex.quote(private_tmp)),
+            "chown -R 65534:65534 %s/.quenth" % shlex.quote(private_tmp),
             "mount --rbind %s /tmp" % shlex.quote(private_tmp)])
         wrap += ["/usr/bin/setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"]
         result = self.launch(home=None, wrap=wrap)
