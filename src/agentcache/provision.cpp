@@ -71,12 +71,13 @@ std::string UnpackIntoCache(const std::string& archive_path, const std::string& 
 }
 
 // An agent for this run alone, in its own directory of the work directory so that no
-// member of it can overwrite the bundle.
+// member of it can overwrite the bundle. One line says why the cache was not used.
 std::string UnpackForThisRun(const std::string& archive_path, const std::string& work_directory,
-                             bootstrap::MessageSink sink) {
+                             const std::string& note, bootstrap::MessageSink sink) {
   if (localfs::InterruptRequested()) {
     return "";
   }
+  sink(note, true);
   const std::string agent_directory =
       work_directory + bootstrap::PathSeparator + bootstrap::AgentProgramName;
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
@@ -114,8 +115,8 @@ std::string UseAgentCache(const std::string& work_directory, CacheLock& cache_lo
     case DownloadOutcome::kFetchedToReplaceCachedAgent:
       return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
     case DownloadOutcome::kFetchedForThisRun:
-      sink(RunPrivateAgentNote(cache_directory, access.refusal), true);
-      return UnpackForThisRun(archive_path, work_directory, sink);
+      return UnpackForThisRun(archive_path, work_directory,
+                              RunPrivateAgentNote(cache_directory, access.refusal), sink);
   }
   return "";
 }
