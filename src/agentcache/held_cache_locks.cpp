@@ -17,6 +17,7 @@ std::string InheritedList() {
 }  // namespace
 
 bool HeldByAncestor(const std::string& lock_identity) {
+  if (lock_identity.empty()) return false;
   const std::string list = InheritedList();
   std::string::size_type start = 0;
   while (start <= list.size()) {
