@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <cstdlib>
 #include <regex>
 
 #include "common/scratch_directory.h"
@@ -9,6 +11,7 @@
 namespace {
 
 TEST(WorkDirectory, MakesAPrivateDirectoryUnderTmpAndRemovesItWithItsContents) {
+  unsetenv("TMPDIR");  // /tmp is the place under test
   std::string path;
   {
     const localfs::WorkDirectory work;
