@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <cstdlib>
 #include <regex>
 
 #include "common/scratch_directory.h"
