@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "bootstrap/release_constants.h"
 #include "localfs/self_path.h"
@@ -17,8 +18,8 @@ std::string WithoutTrailingSeparators(std::string path) {
   return path;
 }
 
-// With the sticky bit, only an entry's owner, the directory's owner and root may rename the
-// entry; without it, everyone who may write the directory may.
+// Whoever may write a directory may rename its entries; with the sticky bit, only an entry's
+// owner, the directory's owner and root may. So the owner must be this user or root.
 bool OnlyItsOwnerRenamesEntries(const struct stat& place) {
   if (!S_ISDIR(place.st_mode)) return false;
   if (place.st_uid != geteuid() && place.st_uid != 0) return false;
