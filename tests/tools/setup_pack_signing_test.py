@@ -97,6 +97,16 @@ class SigningTests(PackTestCase):
         self.assertIn(b"agent version: 8\n", self.verify(agent).stdout)
         self.assertEqual(os.stat(agent).st_mode & 0o7777, 0o640)
 
+    def test_verification_reads_no_openssl_configuration(self):
+        # A configuration file could load an engine or a provider module into the process; a
+        # FIFO in its place would block whoever opens it.
+        fifo = self.path("openssl.cnf")
+        os.mkfifo(fifo)
+        agent = self.signed_agent("InstallAgent.zip")
+        result = self.run_pack(["--verify-agent", self.primary[0], agent],
+                               env={"OPENSSL_CONF": fifo}, timeout=20)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
     def test_zip64_archive_is_signed_and_verified(self):
         agent = self.signed_agent("zip64.zip", data=zip64_agent_archive())
         self.assertEqual(self.verify(agent).returncode, 0)

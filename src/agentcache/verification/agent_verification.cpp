@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "agentcache/verification/agent_signature.h"
+#include "agentcache/verification/crypto_setup.h"
 #include "bootstrap/release_constants.h"
 
 namespace agentcache {
@@ -23,6 +24,9 @@ struct MdContextFree {
 
 bool Ed25519Verifies(const PublisherKey& key, const unsigned char* signature,
                      const unsigned char* message, std::size_t message_length) {
+  if (!InitializeCryptoWithoutConfig()) {
+    return false;
+  }
   const std::unique_ptr<EVP_PKEY, PkeyFree> public_key(EVP_PKEY_new_raw_public_key(
       EVP_PKEY_ED25519, nullptr, key.public_key.data(), key.public_key.size()));
   const std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "agentcache/verification/crypto_setup.h"
+
 namespace agentcache {
 namespace {
 
@@ -20,11 +22,13 @@ struct SignedBytesHasher::DigestContext {
   struct Free {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
   };
-  std::unique_ptr<EVP_MD_CTX, Free> context{EVP_MD_CTX_new()};
+  std::unique_ptr<EVP_MD_CTX, Free> context;
 };
 
 SignedBytesHasher::SignedBytesHasher() : context_(std::make_unique<DigestContext>()) {
-  failed_ = context_->context == nullptr ||
+  failed_ = !InitializeCryptoWithoutConfig();
+  if (!failed_) context_->context.reset(EVP_MD_CTX_new());
+  failed_ = failed_ || context_->context == nullptr ||
             EVP_DigestInit_ex(context_->context.get(), EVP_blake2b512(), nullptr) != 1;
   tail_.reserve(kTailCapacity);
 }
