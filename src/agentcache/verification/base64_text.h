@@ -8,7 +8,7 @@
 
 namespace agentcache {
 
-// false, with `bytes` unspecified, when the text is not strict base64.
+// false, with `bytes` partly filled, when the text is not strict base64.
 [[nodiscard]] bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes);
 
 }  // namespace agentcache
