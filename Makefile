@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 BUILD_PACKAGES := g++ make cmake libgtest-dev libgmock-dev libcurl4-openssl-dev libssl-dev zlib1g-dev \
   libdeflate-dev scdoc dpkg-dev patch binutils unzip zip python3
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) file
-TEST_PACKAGES := $(PACKAGE_PACKAGES) clang-format git openssl nginx-light clang libclang-rt-14-dev util-linux \
+TEST_PACKAGES := $(PACKAGE_PACKAGES) clang-format git minisign openssl nginx-light clang libclang-rt-14-dev util-linux \
   man-db debootstrap strace
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
 

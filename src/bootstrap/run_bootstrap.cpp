@@ -12,18 +12,27 @@
 #include "localfs/self_extraction.h"
 #include "localfs/self_path.h"
 #include "localfs/work_directory.h"
+#include "localfs/work_places.h"
 
 namespace bootstrap {
 namespace {
 
 constexpr int kFailure = -1;
 
-std::string ChooseWorkPath(const localfs::WorkDirectory& work_directory) {
-  std::string work_path = work_directory.path();
-  if (work_path.empty() || std::getenv("__QX_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
-    work_path = localfs::ExecutableDirectory();
-  }
-  return work_path;
+void ReportInitializationFailure(int code, MessageSink sink) {
+  sink("Internal error: Failed to initialize application installer (" + std::to_string(code) + ")",
+       true);
+}
+
+// A failed agent may have failed only because the programs it unpacked there could not
+// start; the user can move the work directory elsewhere with TMPDIR.
+void ReportNoexecWorkPlace(const std::string& work_path, const std::string& place,
+                           MessageSink sink) {
+  if (!localfs::IsOnNoexecMount(work_path)) return;
+  sink("Note: " + place +
+           " is mounted noexec. If the installation failed because a program could not be "
+           "started, set TMPDIR to a directory where programs may run and rerun the installer.",
+       true);
 }
 
 }  // namespace
@@ -31,15 +40,27 @@ std::string ChooseWorkPath(const localfs::WorkDirectory& work_directory) {
 // Each step checks for an interruption after it returns: a stopped run ends quietly here,
 // removes its work directory on the way out, and main ends it by the signal.
 int RunBootstrap(int argc, char** argv, MessageSink sink) {
+  if (!localfs::SelfLinkReadable()) {
+    sink("Internal error: The installer cannot find its own file (is /proc mounted?)", true);
+    return kFailure;
+  }
+
+  // The unit-test mode works beside the launcher file, yet still makes and removes a work
+  // directory. Any other run works only in a work directory: nothing is left loose beside
+  // the launcher file, where a later run would take it for its own.
   const localfs::WorkDirectory work_directory;
-  const std::string work_path = ChooseWorkPath(work_directory);
+  const bool unittest_mode = std::getenv("__QX_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr;
+  if (work_directory.path().empty() && !unittest_mode) {
+    ReportInitializationFailure(localfs::kNoWorkDirectory, sink);
+    return kFailure;
+  }
+  const std::string work_path =
+      unittest_mode ? localfs::ExecutableDirectory() : work_directory.path();
 
   const int extraction = localfs::ExtractLauncherArchive(work_path, sink);
   if (localfs::InterruptRequested()) return kFailure;
   if (extraction != 0) {
-    sink("Internal error: Failed to initialize application installer (" +
-             std::to_string(extraction) + ")",
-         true);
+    ReportInitializationFailure(extraction, sink);
     return kFailure;
   }
 
@@ -57,6 +78,9 @@ int RunBootstrap(int argc, char** argv, MessageSink sink) {
     return kFailure;
   }
   if (localfs::InterruptRequested()) return kFailure;
+  if (*agent_status != 0) {
+    ReportNoexecWorkPlace(work_path, unittest_mode ? work_path : work_directory.place(), sink);
+  }
   return *agent_status;
 }
 

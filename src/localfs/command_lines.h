@@ -18,7 +18,7 @@ namespace localfs {
 // rm -rf 'PATH'
 [[nodiscard]] std::string TreeRemovalCommand(const std::string& path);
 
-// rm -rf PATH (the work directory, whose mkdtemp name is always plain)
+// rm -rf PATH (the work directory; its place may come from TMPDIR and hold any byte)
 [[nodiscard]] std::string WorkDirectoryRemovalCommand(const std::string& path);
 
 // sh ENTRY_SCRIPT

@@ -12,6 +12,11 @@ std::string SelfExecutablePath() {
   return std::string(target, static_cast<size_t>(length));
 }
 
+bool SelfLinkReadable() {
+  char first_byte = 0;
+  return readlink("/proc/self/exe", &first_byte, 1) > 0;
+}
+
 std::string ExecutableDirectory() {
   const std::string self = SelfExecutablePath();
   if (self.empty()) return "";

@@ -9,6 +9,10 @@ namespace localfs {
 // target does not fit the 1023-byte buffer (a cut-off path is never returned).
 [[nodiscard]] std::string SelfExecutablePath();
 
+// False when /proc/self/exe cannot be read at all (/proc is not mounted, say): the launcher
+// has then no way to name its own file. A target too long for SelfExecutablePath still counts.
+[[nodiscard]] bool SelfLinkReadable();
+
 // The directory part of SelfExecutablePath, without a trailing separator.
 [[nodiscard]] std::string ExecutableDirectory();
 

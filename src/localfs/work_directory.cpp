@@ -1,16 +1,21 @@
 #include "localfs/work_directory.h"
 
-#include <cstdlib>
 #include <tuple>
 
 #include "localfs/command_lines.h"
 #include "localfs/shell_command.h"
+#include "localfs/work_places.h"
 
 namespace localfs {
 
 WorkDirectory::WorkDirectory() {
-  char name[] = "/tmp/qxXXXXXX";
-  if (mkdtemp(name) != nullptr) path_ = name;
+  for (const std::string& place : WorkDirectoryPlaces()) {
+    path_ = MakePrivateDirectoryIn(place);
+    if (!path_.empty()) {
+      place_ = place;
+      return;
+    }
+  }
 }
 
 WorkDirectory::~WorkDirectory() {

@@ -26,12 +26,18 @@ from hardening_support import (CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,  # 
                                PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
                                namespace_wrap, require_mount_namespace, unprivileged_user)
 from launcher_harness import (CACHE_ROOT, CANNOT_BE_WRITTEN, FIXED_TIME, NOT_OWN,  # noqa: E402
-                              LauncherTestCase, make_agent_archive, run_main, tree_snapshot)
+                              LauncherTestCase, make_agent_archive, make_zip, run_main,
+                              tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, etag_line, redirect,  # noqa: E402
                              response, routes, serve_archive, stall)
 
 HEAD_GET = [("HEAD", "/agent"), ("GET", "/agent")]
 HEAD_ONLY = [("HEAD", "/agent")]
+INIT_FAILED_202 = "Internal error: Failed to initialize application installer (202)"
+NO_OWN_FILE = "Internal error: The installer cannot find its own file (is /proc mounted?)"
+NOEXEC_NOTE = ("Note: /tmp is mounted noexec. If the installation failed because a program could"
+               " not be started, set TMPDIR to a directory where programs may run and rerun the"
+               " installer.")
 
 
 def agent_with_payload(ident, payload, payload_first=False):
@@ -461,6 +467,43 @@ class ForeignCacheTests(FaultTestCase):
         result = self.launch(home=None, wrap=wrap)
         self.assertRanRunPrivateAgent(result, "/tmp/" + CACHE_ROOT, NOT_OWN, "v1")
         self.assertRequests(self.server, HEAD_GET)
+
+
+class WorkPlaceTests(FaultTestCase):
+    def tmp_mounted(self, options):
+        require_mount_namespace()
+        root = shlex.quote(self.ws.root)  # the workspace stays in view over the new /tmp
+        return namespace_wrap(["mount --bind %s /mnt" % root,
+                               "mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir -p " + root,
+                               "mount --bind /mnt %s; mount -o remount,%s /tmp" % (root, options)])
+
+    def test_read_only_tmp_leaves_nothing_beside_the_launcher(self):
+        directory = os.path.dirname(self.launcher)
+        for attempt in (1, 2):
+            result = self.launch(wrap=self.tmp_mounted("ro"))
+            self.assertSucceeded(result)
+            self.assertEqual(os.listdir(directory), ["setup.run"])
+        os.chmod(directory, 0o777)  # others could rename the work directory there
+        result = self.launch(wrap=self.tmp_mounted("ro"), env={"TMPDIR": directory})
+        self.assertFailedWith(result, [INIT_FAILED_202])
+        self.assertEqual((os.listdir(directory), result.tool_calls), (["setup.run"], []))
+
+    def test_noexec_tmp_and_a_tmpdir_of_shell_words(self):
+        agent = make_zip([("install", b'#!/bin/sh\nexec "${0%/*}/bin/install" "$@"\n'),
+                          ("bin/install", b'#!/bin/sh\n[ -f "$2" ]\n')])
+        self.launcher = self.ws.pack(members=[("InstallAgent.zip", agent)])
+        result = self.launch(wrap=self.tmp_mounted("noexec"))
+        self.assertEqual(result.stderr_lines[-2], NOEXEC_NOTE)
+        os.mkdir(tmpdir := self.ws.path("tmp $HOME `id` \"q\" 'q'"))
+        result = self.launch(wrap=self.tmp_mounted("noexec"), env={"TMPDIR": tmpdir + "/"})
+        self.assertSucceeded(result)
+        self.assertEqual(os.path.dirname(result.unzip_calls[0].option_value("-d")), tmpdir)
+        self.assertEqual(os.listdir(tmpdir), [])
+
+    def test_without_proc(self):
+        require_mount_namespace()
+        result = self.launch(wrap=namespace_wrap(["mount -t tmpfs tmpfs /proc"]))
+        self.assertFailedWith(result, [NO_OWN_FILE])
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 namespace {
 
 TEST(WorkDirectory, MakesAPrivateDirectoryUnderTmpAndRemovesItWithItsContents) {
+  unsetenv("TMPDIR");  // /tmp is the place under test
   std::string path;
   {
     const localfs::WorkDirectory work;

@@ -62,6 +62,12 @@ TEST(ParseCommandLine, RefusesIncompleteOrUnknownCommandLines) {
       {{"-o", "out", "stub"}, "no BUNDLE given"},
       {{"-o", "out", "-v", "stub", "bundle"}, "unknown option -v"},
       {{"-o", "out", "--outputs=x", "stub", "bundle"}, "unknown option --outputs=x"},
+      {{"-o", "out", "stub", "bundle", "--agent-key"}, "option --agent-key needs a key file name"},
+      {{"--verify-agent", "key.pub"}, "--verify-agent takes two files, KEY.pub and AGENT"},
+      {{"--attach-signature", "s", "a.zip", "--verify-agent"},
+       "--attach-signature and --verify-agent cannot be combined"},
+      {{"-o", "out", "--attach-signature", "s", "a.zip"},
+       "--attach-signature makes no launcher file; it takes no -o"},
   };
   for (const auto& [words, problem] : cases) {
     const ParsedCommandLine parsed = Parse(words);

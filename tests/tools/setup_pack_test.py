@@ -338,8 +338,10 @@ class CommandLineTests(PackTestCase):
             self.assertEqual(result.returncode, 0)
             self.assertEqual(result.stderr, b"")
             text = result.stdout.decode()
-            self.assertTrue(text.startswith("Usage: setup-pack -o OUTPUT STUB BUNDLE [MEMBER...]"))
-            for word in ("--output", "--version", "SOURCE_DATE_EPOCH", "UTC", "bundle.zip"):
+            self.assertTrue(text.startswith(
+                "Usage: setup-pack -o OUTPUT [--agent-key KEY.pub]... STUB BUNDLE [MEMBER...]"))
+            for word in ("--output", "--version", "SOURCE_DATE_EPOCH", "UTC", "bundle.zip",
+                         "--attach-signature", "--verify-agent", "InstallAgent.pub"):
                 self.assertIn(word, text)
 
     def test_version_is_the_projects(self):

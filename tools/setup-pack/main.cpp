@@ -5,12 +5,15 @@
 #include <string>
 #include <tuple>
 
+#include "agent_key_member.h"
+#include "agent_verify_command.h"
 #include "error_sink.h"
 #include "help_text.h"
 #include "input_files.h"
 #include "installed_stub.h"
 #include "launcher_writer.h"
 #include "options.h"
+#include "signature_attach.h"
 #include "source_date_epoch.h"
 
 namespace {
@@ -36,6 +39,21 @@ int main(int argc, char** argv) {
     case pack::ParsedCommandLine::Action::kUsageError:
       pack::ReportToStderr(command_line.usage_error + "; see 'setup-pack --help'");
       return kExitUsage;
+    case pack::ParsedCommandLine::Action::kAttachSignature:
+      return pack::AttachSignature(command_line.agent_files.signature_or_key,
+                                   command_line.agent_files.agent_archive, pack::ReportToStderr)
+                 ? EXIT_SUCCESS
+                 : kExitFailure;
+    case pack::ParsedCommandLine::Action::kVerifyAgent: {
+      std::string summary;
+      if (!pack::VerifyAgentArchive(command_line.agent_files.signature_or_key,
+                                    command_line.agent_files.agent_archive, summary,
+                                    pack::ReportToStderr)) {
+        return kExitFailure;
+      }
+      Print(summary);
+      return std::fflush(stdout) == 0 ? EXIT_SUCCESS : kExitFailure;
+    }
     case pack::ParsedCommandLine::Action::kPack:
       break;
   }
@@ -45,6 +63,7 @@ int main(int argc, char** argv) {
   if (!pack::ParseSourceDateEpoch(std::getenv("SOURCE_DATE_EPOCH"), source_date_epoch,
                                   pack::ReportToStderr) ||
       !pack::OpenInputs(command_line.options, inputs, pack::ReportToStderr) ||
+      !pack::AddAgentKeyMember(command_line.options.agent_keys, inputs, pack::ReportToStderr) ||
       !pack::WriteLauncherFile(inputs, command_line.options.output, source_date_epoch,
                                pack::ReportToStderr)) {
     return kExitFailure;

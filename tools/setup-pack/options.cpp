@@ -10,6 +10,35 @@ ParsedCommandLine UsageError(const std::string& problem) {
   return result;
 }
 
+// The value of an option given as "--name VALUE" or "--name=VALUE"; false when it is not that
+// option. `missing` is set when the value is missing.
+bool TakeValue(const std::string& word, const std::string& name, int argc, const char* const* argv,
+               int& index, std::string& value, bool& missing) {
+  if (word == name) {
+    missing = index + 1 >= argc;
+    if (!missing) value = argv[++index];
+    return true;
+  }
+  if (word.compare(0, name.size() + 1, name + "=") == 0) {
+    value = word.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+ParsedCommandLine AgentFileAction(ParsedCommandLine::Action action, const std::string& option,
+                                  const std::string& first_file,
+                                  const std::vector<std::string>& files) {
+  if (files.size() != 2) {
+    return UsageError(option + " takes two files, " + first_file + " and AGENT");
+  }
+  ParsedCommandLine result;
+  result.action = action;
+  result.agent_files.signature_or_key = files[0];
+  result.agent_files.agent_archive = files[1];
+  return result;
+}
+
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
@@ -17,6 +46,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
   std::vector<std::string> files;
   bool have_output = false;
   bool options_ended = false;
+  std::string agent_file_option;  // --attach-signature or --verify-agent, when given
 
   for (int index = 1; index < argc; ++index) {
     const std::string word = argv[index];
@@ -37,7 +67,23 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
       return result;
     }
 
+    if (word == "--attach-signature" || word == "--verify-agent") {
+      if (!agent_file_option.empty() && agent_file_option != word) {
+        return UsageError(agent_file_option + " and " + word + " cannot be combined");
+      }
+      agent_file_option = word;
+      continue;
+    }
+
     std::string value;
+    bool missing = false;
+    if (TakeValue(word, "--agent-key", argc, argv, index, value, missing)) {
+      if (missing || value.empty()) {
+        return UsageError("option --agent-key needs a key file name");
+      }
+      result.options.agent_keys.push_back(value);
+      continue;
+    }
     if (word == "-o" || word == "--output") {
       if (index + 1 >= argc) {
         return UsageError("option " + word + " needs a file name");
@@ -60,6 +106,17 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
     have_output = true;
   }
 
+  if (!agent_file_option.empty()) {
+    if (have_output || !result.options.agent_keys.empty()) {
+      return UsageError(agent_file_option + " makes no launcher file; it takes no " +
+                        (have_output ? "-o" : "--agent-key"));
+    }
+    return agent_file_option == "--verify-agent"
+               ? AgentFileAction(ParsedCommandLine::Action::kVerifyAgent, agent_file_option,
+                                 "KEY.pub", files)
+               : AgentFileAction(ParsedCommandLine::Action::kAttachSignature, agent_file_option,
+                                 "SIG.minisig", files);
+  }
   if (!have_output) {
     return UsageError("no output file given (-o OUTPUT)");
   }

@@ -16,8 +16,6 @@
 namespace pack {
 namespace {
 
-constexpr mode_t kLauncherMode = 0755;
-
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) {
@@ -40,7 +38,7 @@ void TemporaryOutput::Discard() {
   temporary_path_.clear();
 }
 
-bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report) {
+bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report, unsigned mode) {
   output_path_ = output_path;
   const std::string name = BaseName(output_path);
   struct stat existing {};
@@ -71,8 +69,8 @@ bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report) {
   descriptor_ = FileDescriptor(descriptor);
   temporary_path_ = buffer.data();
   // mkostemp makes the file 0600; a launcher file is run by everyone it is given to.
-  if (::fchmod(descriptor, kLauncherMode) != 0) {
-    report(WithErrno("cannot make output " + Quoted(output_path) + " executable", errno));
+  if (::fchmod(descriptor, static_cast<mode_t>(mode)) != 0) {
+    report(WithErrno("cannot set the mode of output " + Quoted(output_path), errno));
     Discard();
     return false;
   }

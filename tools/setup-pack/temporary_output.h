@@ -20,7 +20,8 @@ class TemporaryOutput {
   TemporaryOutput(const TemporaryOutput&) = delete;
   TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
-  [[nodiscard]] bool Create(const std::string& output_path, ErrorSink report);
+  // `mode` is the output's permission bits; a launcher file's are 0755.
+  [[nodiscard]] bool Create(const std::string& output_path, ErrorSink report, unsigned mode = 0755);
 
   [[nodiscard]] bool Append(const unsigned char* data, std::size_t length, ErrorSink report);
   [[nodiscard]] bool Append(const Bytes& bytes, ErrorSink report);

@@ -1,0 +1,110 @@
+#include "agentcache/verification/signed_bytes_hasher.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "agentcache/verification/crypto_setup.h"
+
+namespace agentcache {
+namespace {
+
+// The tail may grow to twice what must be kept before the older half is hashed and dropped,
+// so that each byte is moved about once however small the pieces fed are.
+constexpr std::size_t kTailCapacity = 2 * kEndRecordSearchBytes;
+
+}  // namespace
+
+struct SignedBytesHasher::DigestContext {
+  struct Free {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> context;
+};
+
+SignedBytesHasher::SignedBytesHasher() : context_(std::make_unique<DigestContext>()) {
+  failed_ = !InitializeCryptoWithoutConfig();
+  if (!failed_) context_->context.reset(EVP_MD_CTX_new());
+  failed_ = failed_ || context_->context == nullptr ||
+            EVP_DigestInit_ex(context_->context.get(), EVP_blake2b512(), nullptr) != 1;
+  tail_.reserve(kTailCapacity);
+}
+
+SignedBytesHasher::~SignedBytesHasher() = default;
+
+void SignedBytesHasher::Hash(const unsigned char* data, std::size_t length) {
+  if (!failed_ && length > 0) {
+    failed_ = EVP_DigestUpdate(context_->context.get(), data, length) != 1;
+  }
+}
+
+void SignedBytesHasher::Feed(const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (tail_.size() + length <= kTailCapacity) {
+    tail_.insert(tail_.end(), bytes, bytes + length);
+    return;
+  }
+  // Everything but the last kEndRecordSearchBytes of tail and data together is hashed now.
+  const std::size_t excess = tail_.size() + length - kEndRecordSearchBytes;
+  const std::size_t from_tail = std::min(excess, tail_.size());
+  Hash(tail_.data(), from_tail);
+  tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(from_tail));
+  const std::size_t from_data = excess - from_tail;
+  Hash(bytes, from_data);
+  tail_.insert(tail_.end(), bytes + from_data, bytes + length);
+}
+
+bool SignedBytesHasher::Finish(SignedBytes& result) {
+  result = SignedBytes();
+  std::size_t start = 0;
+  if (tail_.size() > kEndRecordSearchBytes) {
+    start = tail_.size() - kEndRecordSearchBytes;
+    Hash(tail_.data(), start);
+  }
+  const EndRecordLocation location = FindEndRecord(tail_.data() + start, tail_.size() - start);
+  result.end_record = location.status;
+  if (location.status == EndRecordLocation::Status::kFound) {
+    const std::size_t length_field = start + location.record_offset + kCommentLengthOffset;
+    Hash(tail_.data() + start, length_field - start);
+    const unsigned char zero_length[2] = {0, 0};
+    Hash(zero_length, sizeof zero_length);
+    const auto* comment = reinterpret_cast<const char*>(tail_.data() + length_field + 2);
+    result.comment.assign(comment, location.comment_length);
+    unsigned int digest_length = 0;
+    if (!failed_) {
+      failed_ =
+          EVP_DigestFinal_ex(context_->context.get(), result.digest.data(), &digest_length) != 1 ||
+          digest_length != result.digest.size();
+    }
+  }
+  tail_.clear();
+  return !failed_;
+}
+
+bool HashSignedBytesOfFile(const std::string& path, SignedBytes& result) {
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    return false;
+  }
+  SignedBytesHasher hasher;
+  std::vector<unsigned char> buffer(1 << 20);
+  ssize_t length = 0;
+  while ((length = ::read(descriptor, buffer.data(), buffer.size())) != 0) {
+    if (length < 0 && errno == EINTR) continue;
+    if (length < 0) {
+      const int read_error = errno;
+      ::close(descriptor);
+      errno = read_error;
+      return false;
+    }
+    hasher.Feed(buffer.data(), static_cast<std::size_t>(length));
+  }
+  ::close(descriptor);
+  errno = 0;
+  return hasher.Finish(result);
+}
+
+}  // namespace agentcache

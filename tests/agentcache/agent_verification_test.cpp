@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <random>
+
+#include "agentcache/verification/publisher_keys.h"
+#include "agentcache/verification/signed_bytes_hasher.h"
+#include "agentcache/verification/verification_records.h"
+#include "common/scratch_directory.h"
+
+namespace {
+
+using agentcache::RecordRead;
+using testing_support::ScratchDirectory;
+using testing_support::WriteFile;
+
+// A body with a ZIP end record and comment at its end, and the BLAKE2b-512 of its signed bytes
+// computed in one piece.
+struct SignedBody {
+  std::string bytes;
+  std::array<unsigned char, 64> digest{};
+};
+
+SignedBody MakeBody(std::size_t body_size, const std::string& comment) {
+  SignedBody body;
+  std::mt19937 random(7);
+  for (std::size_t index = 0; index < body_size; ++index) {
+    body.bytes += static_cast<char>(random() % 200);  // no "PK\5\6" can arise
+  }
+  body.bytes += std::string("PK\5\6", 4) + std::string(16, '\1');
+  const std::string signed_bytes = body.bytes + std::string(2, '\0');
+  body.bytes += static_cast<char>(comment.size() & 0xFF);
+  body.bytes += static_cast<char>(comment.size() >> 8);
+  body.bytes += comment;
+  unsigned int length = 0;
+  EXPECT_EQ(EVP_Digest(signed_bytes.data(), signed_bytes.size(), body.digest.data(), &length,
+                       EVP_blake2b512(), nullptr),
+            1);
+  return body;
+}
+
+TEST(SignedBytesHasherTest, AnyPiecesGiveTheDigestOfTheWholeAndTheComment) {
+  const std::string comment(300, 'c');
+  for (const std::size_t body_size : {std::size_t{10}, std::size_t{300000}}) {
+    const SignedBody body = MakeBody(body_size, comment);
+    for (const std::size_t piece :
+         {std::size_t{1}, std::size_t{4093}, std::size_t{65557}, std::size_t{1} << 20}) {
+      if (piece == 1 && body_size > 10) continue;  // the small body covers it
+      agentcache::SignedBytesHasher hasher;
+      for (std::size_t at = 0; at < body.bytes.size(); at += piece) {
+        hasher.Feed(body.bytes.data() + at, std::min(piece, body.bytes.size() - at));
+      }
+      agentcache::SignedBytes result;
+      ASSERT_TRUE(hasher.Finish(result));
+      EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kFound);
+      EXPECT_EQ(result.digest, body.digest) << body_size << " bytes in pieces of " << piece;
+      EXPECT_EQ(result.comment, comment);
+    }
+  }
+}
+
+TEST(SignedBytesHasherTest, TellsAMissingEndRecordFromAMisfitComment) {
+  SignedBody body = MakeBody(1000, "sig");
+  body.bytes.pop_back();
+  agentcache::SignedBytesHasher misfit;
+  misfit.Feed(body.bytes.data(), body.bytes.size());
+  agentcache::SignedBytes result;
+  ASSERT_TRUE(misfit.Finish(result));
+  EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kCommentLengthMismatch);
+
+  agentcache::SignedBytesHasher none;
+  none.Feed(body.bytes.data(), 1000);
+  ASSERT_TRUE(none.Finish(result));
+  EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kNoEndRecord);
+}
+
+TEST(PublisherKeysTest, AnAbsentMemberIsNoErrorAndABrokenOneIs) {
+  const ScratchDirectory work;
+  std::vector<agentcache::PublisherKey> keys;
+  EXPECT_EQ(agentcache::ReadPublisherKeys(work.path(), keys),
+            agentcache::PublisherKeysStatus::kAbsent);
+  WriteFile(work / "InstallAgent.pub", "untrusted comment: key\nRWQAnDk6KbmRDBn2\n");
+  EXPECT_EQ(agentcache::ReadPublisherKeys(work.path(), keys),
+            agentcache::PublisherKeysStatus::kUnreadable);
+}
+
+class VerificationRecordsTest : public ::testing::Test {
+ protected:
+  std::string cache() const { return scratch_.path() + "/"; }
+  std::string agent() const { return scratch_ / "installagent"; }
+  void SetUp() override { ASSERT_EQ(::mkdir(agent().c_str(), 0700), 0); }
+
+  ScratchDirectory scratch_;
+};
+
+TEST_F(VerificationRecordsTest, TheFloorIsOnlyEverRaised) {
+  std::uint64_t floor = 0;
+  EXPECT_EQ(agentcache::ReadVersionFloor(cache(), floor), RecordRead::kAbsent);
+  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), 5));
+  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), 4));
+  ASSERT_EQ(agentcache::ReadVersionFloor(cache(), floor), RecordRead::kRead);
+  EXPECT_EQ(floor, 5u);
+  struct stat status {};
+  ASSERT_EQ(::stat((scratch_ / ".agentversionfloor").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  WriteFile(scratch_ / ".agentversionfloor", "version=5 or so\n");
+  EXPECT_EQ(agentcache::ReadVersionFloor(cache(), floor), RecordRead::kUnreadable);
+}
+
+TEST_F(VerificationRecordsTest, TheRecordHoldsOnlyForTheInstallationItsTokenIsIn) {
+  agentcache::VerificationRecord written;
+  written.key_id = {1, 2, 3, 4, 5, 6, 7, 0xFE};
+  written.version = 9;
+  ASSERT_TRUE(agentcache::RecordVerifiedAgent(cache(), agent(), written));
+  agentcache::VerificationRecord read;
+  ASSERT_TRUE(agentcache::InstalledAgentRecord(cache(), agent(), read));
+  EXPECT_EQ(read.key_id, written.key_id);
+  EXPECT_EQ(read.version, 9u);
+
+  // An archive unpacked over it brings a token file of its own.
+  WriteFile(agent() + "/.agentverificationtoken", std::string(64, 'a') + "\n", 0600);
+  EXPECT_FALSE(agentcache::InstalledAgentRecord(cache(), agent(), read));
+  ASSERT_EQ(::unlink((agent() + "/.agentverificationtoken").c_str()), 0);
+  EXPECT_FALSE(agentcache::InstalledAgentRecord(cache(), agent(), read));
+}
+
+}  // namespace
