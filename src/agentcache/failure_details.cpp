@@ -104,7 +104,8 @@ std::string UrlOrigin(const char* url) {
     return "";
   }
   const UrlHandle parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url, 0) != CURLUE_OK) {
+  if (!parsed ||
+      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
     return "";
   }
   const CurlString scheme = UrlPart(parsed.get(), CURLUPART_SCHEME, 0);
