@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "agentcache/failure_details.h"
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
 #include "localfs/directories.h"
@@ -318,6 +319,18 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
     EXPECT_FALSE(DownloadInstallAgent(archive().c_str(), no_lock_, RecordMessage));
   }
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
+}
+
+TEST(FailureDetailsLine, AddsWhatTheProxyAnsweredUnlessSaidAndNeverCredentials) {
+  using agentcache::FailureDetailsLine;
+  EXPECT_EQ(
+      FailureDetailsLine(CURLE_RECV_ERROR, "Proxy CONNECT aborted", "https://u:pw@h.test/a", 407),
+      "Details: Proxy CONNECT aborted (https://h.test:443) (proxy answered 407)");
+  EXPECT_EQ(FailureDetailsLine(CURLE_RECV_ERROR, "got 4070\x1b\n", "http://h.test:8/", 407),
+            "Details: got 4070? (http://h.test:8) (proxy answered 407)");
+  EXPECT_EQ(FailureDetailsLine(CURLE_RECV_ERROR, curl_easy_strerror(CURLE_RECV_ERROR),
+                               "http://h.test/", 0),
+            "");
 }
 
 }  // namespace
