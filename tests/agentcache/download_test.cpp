@@ -276,9 +276,8 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
     EXPECT_FALSE(
         DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", no_lock_, RecordMessage));
     // A failed flush is the launcher's finding, with nothing of libcurl's to add.
-    EXPECT_THAT(RecordedMessages(),
-                size == 1000 ? testing::Matcher<Lines>(Lines{DownloadFailed(CURLE_WRITE_ERROR)})
-                             : DownloadFailedWithDetails(CURLE_WRITE_ERROR));
+    EXPECT_THAT(RecordedMessages(), size == 1000 ? Lines{DownloadFailed(CURLE_WRITE_ERROR)}
+                                                 : DownloadFailedWithDetails(CURLE_WRITE_ERROR));
     EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
   }
 }

@@ -14,8 +14,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 from launcher_harness import (AGENT_PATH, CACHE_ROOT, CURLE_COULDNT_CONNECT, CURLE_GOT_NOTHING,
-                              CURLE_PARTIAL_FILE, CURLE_RECV_ERROR, CURLE_URL_MALFORMAT, DetailsLine, MESSAGE_4_PREFIX,
-                              MESSAGE_5, LauncherTestCase, curl_error_text, closed_port, make_agent_archive,
+                              CURLE_PARTIAL_FILE, CURLE_RECV_ERROR, CURLE_URL_MALFORMAT,
+                              MESSAGE_4_PREFIX, MESSAGE_5, DetailsLine, LauncherTestCase, curl_error_text, closed_port, make_agent_archive,
                               message_4_tail_lines, message_6_lines, run_main, tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, redirect, response, routes, sequence,
                              serve_archive)
@@ -59,8 +59,7 @@ class DownloadTestCase(LauncherTestCase):
         self.assertWorkDirectoryGone(result)
 
     def assertMessage4(self, result, curl_code, details=(DetailsLine(),)):
-        """Message 4: fixed prefix, libcurl's text, the fixed tail; the details line unless
-        libcurl had no more to say; then the closing line.
+        """Message 4: fixed prefix, libcurl's text, the fixed tail; details; the closing line.
 
         The text must be libcurl's for curl_code (where libcurl can be asked here), or at
         least be there."""

@@ -89,9 +89,6 @@ class DetailsLine:
     def __eq__(self, line):
         return isinstance(line, str) and self.PATTERN.fullmatch(line) is not None
 
-    def __repr__(self):
-        return "'Details: <libcurl's text> (<scheme>://<host>:<port>)'"
-
 
 def message_4_tail_lines():
     """The lines after the first line of message 4 (its tail begins with two LFs)."""
