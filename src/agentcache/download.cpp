@@ -13,7 +13,9 @@
 #include "agentcache/curl_handle.h"
 #include "agentcache/download_messages.h"
 #include "agentcache/etag_capture.h"
+#include "agentcache/failure_details.h"
 #include "agentcache/progress_display.h"
+#include "agentcache/proxy_options.h"
 #include "agentcache/transfer_limits.h"
 #include "agentcache/transfer_monitor.h"
 #include "agentcache/trusted_certificates.h"
@@ -45,7 +47,8 @@ const char* RedirectProtocolsFor(const char* url) {
   return strncasecmp(url, "https:", 6) == 0 ? "https" : "http,https";
 }
 
-// The certificates chosen on this machine; an option left empty keeps libcurl's default.
+// The certificates chosen on this machine, for the server and for a proxy reached over
+// TLS alike; an option left empty keeps libcurl's default.
 CURLcode TrustCertificates(CURL* handle) {
   const TrustedCertificates trusted = ChooseTrustedCertificates();
   CURLcode code = CURLE_OK;
@@ -55,7 +58,7 @@ CURLcode TrustCertificates(CURL* handle) {
   if (code == CURLE_OK && !trusted.directory.empty()) {
     code = curl_easy_setopt(handle, CURLOPT_CAPATH, trusted.directory.c_str());
   }
-  return code;
+  return code == CURLE_OK ? ApplyProxyOptions(handle, trusted) : code;
 }
 
 // URL, trusted certificates, redirect handling, time-outs and transfer monitoring. The
@@ -99,7 +102,8 @@ bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
 
 // A transfer abandoned because the run was interrupted is no download failure: the driver
 // ends the run, and no message may claim an error for it.
-TransferOutcome JudgeTransfer(CURLcode code, bootstrap::MessageSink sink) {
+TransferOutcome JudgeTransfer(CURLcode code, const FailureDetails& details,
+                              bootstrap::MessageSink sink) {
   if (code == CURLE_OK) {
     return TransferOutcome::kCompleted;
   }
@@ -107,6 +111,7 @@ TransferOutcome JudgeTransfer(CURLcode code, bootstrap::MessageSink sink) {
     return TransferOutcome::kInterrupted;
   }
   sink(DownloadFailedMessage(code), true);
+  details.Report(code, sink);
   return TransferOutcome::kFailed;
 }
 
@@ -154,13 +159,14 @@ bool PrepareBodyRequest(CURL* handle, std::FILE* archive_stream, bootstrap::Mess
 
 // The GET, with the progress line on a terminal. The line is ended before any message of
 // the outcome is printed.
-TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, bootstrap::MessageSink sink) {
+TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, const FailureDetails& details,
+                          bootstrap::MessageSink sink) {
   ProgressDisplay progress = ProgressDisplay::ForStandardError(ProgressDisplay::Clock::now());
   monitor.progress = &progress;
   const CURLcode code = curl_easy_perform(handle);
   monitor.progress = nullptr;
   progress.Finish(ProgressDisplay::Clock::now());
-  return JudgeTransfer(code, sink);
+  return JudgeTransfer(code, details, sink);
 }
 
 // Complete, and recorded as made from the archive that carries the server's tag.
@@ -186,6 +192,8 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     sink(ArchiveFileFailedMessage(archive.open_error), true);
     return DownloadOutcome::kFailed;
   }
+  // Declared before the handle, so libcurl's pointer to its buffer never outlives it.
+  FailureDetails details;
   EasyHandle handle(curl_easy_init());
   if (!handle) {
     // Not reported where the caller can go on with whatever the cache holds.
@@ -196,6 +204,7 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     return DownloadOutcome::kFailed;
   }
   TransferMonitor monitor;
+  details.Attach(handle.get());
   if (!ConfigureTransfer(handle.get(), url, &monitor, sink)) {
     return DownloadOutcome::kFailed;
   }
@@ -206,7 +215,8 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
   std::ignore = curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, &CaptureETagHeader);
   std::ignore =
       curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, static_cast<void*>(&etag_capture_address));
-  if (JudgeTransfer(curl_easy_perform(handle.get()), sink) != TransferOutcome::kCompleted ||
+  if (JudgeTransfer(curl_easy_perform(handle.get()), details, sink) !=
+          TransferOutcome::kCompleted ||
       !ResponseCodeAccepted(handle.get(), sink)) {
     return DownloadOutcome::kFailed;
   }
@@ -234,7 +244,7 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
   }
   if (!PrepareBodyRequest(handle.get(), archive.stream.get(), sink) ||
       localfs::InterruptRequested() ||
-      FetchBody(handle.get(), monitor, sink) != TransferOutcome::kCompleted ||
+      FetchBody(handle.get(), monitor, details, sink) != TransferOutcome::kCompleted ||
       !ResponseCodeAccepted(handle.get(), sink)) {
     return DownloadOutcome::kFailed;
   }

@@ -1,6 +1,7 @@
 #include "agentcache/download.h"
 
 #include <curl/curl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "agentcache/failure_details.h"
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
 #include "localfs/directories.h"
@@ -39,6 +41,13 @@ const std::string kArchiveBody = "PK\x03\x04 the agent archive's bytes";
 std::string DownloadFailed(CURLcode code) {
   return std::string("Error: Download process failed - ") + curl_easy_strerror(code) + "\n\n" +
          kAdvice;
+}
+
+// Message 4, then libcurl's own text and where the transfer went.
+testing::Matcher<Lines> DownloadFailedWithDetails(CURLcode code) {
+  return testing::ElementsAre(
+      DownloadFailed(code),
+      testing::MatchesRegex("Details: .+ \\([a-z]+://127\\.0\\.0\\.1:[0-9]+\\)"));
 }
 
 // The same reply, with its ETag line, for the HEAD and the GET of one URL.
@@ -167,7 +176,7 @@ TEST_F(DownloadTest, ARedirectLoopEndsAfterThirtyRedirects) {
   const LoopbackHttpServer server(
       [](const HttpRequest&) { return Reply("302 Found", "Location: /agent\r\n"); });
   EXPECT_FALSE(Download(server));
-  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_TOO_MANY_REDIRECTS)});
+  EXPECT_THAT(RecordedMessages(), DownloadFailedWithDetails(CURLE_TOO_MANY_REDIRECTS));
   EXPECT_EQ(server.Requests().size(), 31u) << "the request and 30 redirects";
   EXPECT_TRUE(Exists(env_.cache() + "installagent/old-file")) << "the cache stays as it was";
 }
@@ -179,7 +188,7 @@ TEST_F(DownloadTest, ARedirectToASchemeOtherThanHttpIsRefused) {
                  "Location: ftp://127.0.0.1:" + std::to_string(ftp_port) + "/agent\r\n");
   });
   EXPECT_FALSE(Download(server));
-  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_UNSUPPORTED_PROTOCOL)});
+  EXPECT_THAT(RecordedMessages(), DownloadFailedWithDetails(CURLE_UNSUPPORTED_PROTOCOL));
   EXPECT_EQ(server.RequestLines(), Lines{"HEAD /agent"});
 }
 
@@ -252,7 +261,7 @@ TEST_F(DownloadTest, ABodyCutShortFailsWithLibcurlsText) {
     return reply;
   });
   EXPECT_FALSE(Download(server));
-  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_PARTIAL_FILE)});
+  EXPECT_THAT(RecordedMessages(), DownloadFailedWithDetails(CURLE_PARTIAL_FILE));
   EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
 }
 
@@ -268,7 +277,9 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
     RecordedMessages().clear();
     const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", std::string(size, 'z')));
     EXPECT_FALSE(Fetch(server.Url("/agent"), "/dev/full"));
-    EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_WRITE_ERROR)});
+    // A failed flush is the launcher's finding, with nothing of libcurl's to add.
+    EXPECT_THAT(RecordedMessages(), size == 1000 ? Lines{DownloadFailed(CURLE_WRITE_ERROR)}
+                                                 : DownloadFailedWithDetails(CURLE_WRITE_ERROR));
     EXPECT_FALSE(Exists(env_.cache() + ".validatestring"));
   }
 }
@@ -287,7 +298,7 @@ TEST_F(DownloadTest, AnUnreachableServerOrAnEmptyUrlFailsWithLibcurlsText) {
   const std::string unreachable =
       "http://127.0.0.1:" + std::to_string(agentcache_test::UnusedLoopbackPort()) + "/agent";
   EXPECT_FALSE(Fetch(unreachable, archive()));
-  EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_COULDNT_CONNECT)});
+  EXPECT_THAT(RecordedMessages(), DownloadFailedWithDetails(CURLE_COULDNT_CONNECT));
 
   RecordedMessages().clear();
   EXPECT_FALSE(Fetch("", archive()));
@@ -309,6 +320,18 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
               DownloadOutcome::kFailed);
   }
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
+}
+
+TEST(FailureDetailsLine, AddsWhatTheProxyAnsweredUnlessSaidAndNeverCredentials) {
+  using agentcache::FailureDetailsLine;
+  EXPECT_EQ(
+      FailureDetailsLine(CURLE_RECV_ERROR, "Proxy CONNECT aborted", "https://u:pw@h.test/a", 407),
+      "Details: Proxy CONNECT aborted (https://h.test:443) (proxy answered 407)");
+  EXPECT_EQ(FailureDetailsLine(CURLE_RECV_ERROR, "got 4070\x1b\n", "http://h.test:8/", 407),
+            "Details: got 4070? (http://h.test:8) (proxy answered 407)");
+  EXPECT_EQ(FailureDetailsLine(CURLE_RECV_ERROR, curl_easy_strerror(CURLE_RECV_ERROR),
+                               "http://h.test/", 0),
+            "");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 from launcher_harness import (CURLE_COULDNT_CONNECT, INIT_FAILED, MESSAGE_4_PREFIX, MESSAGE_5,
-                              UNZIP_FAILED, LauncherTestCase, curl_error_text,
+                              UNZIP_FAILED, DetailsLine, LauncherTestCase, curl_error_text,
                               make_agent_archive, message_4_tail_lines, run_main)
 from scripted_server import ScriptedServer, routes, serve_archive
 
@@ -131,7 +131,8 @@ class LookAlikeNameTests(LauncherTestCase):
             self.assertTrue(result.stderr_lines[0].startswith(MESSAGE_4_PREFIX))
             self.assertGreater(len(result.stderr_lines[0]), len(MESSAGE_4_PREFIX))
             text = result.stderr_lines[0][len(MESSAGE_4_PREFIX):]
-        self.assertFailedWith(result, [MESSAGE_4_PREFIX + text] + message_4_tail_lines())
+        self.assertFailedWith(result, [MESSAGE_4_PREFIX + text] + message_4_tail_lines()
+                              + [DetailsLine()])
         self.assertIsNone(result.agent)
         self.assertWorkDirectoryGone(result)
 

@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
 import launcher_harness  # noqa: E402  (the path is set just above)
 from launcher_harness import (INSTALLATION_FAILED, MESSAGE_4_PREFIX, AgentRecord,  # noqa: E402
-                              make_zip, message_4_tail_lines)
+                              DetailsLine, make_zip, message_4_tail_lines)
 from scripted_server import Reply, etag_line, response  # noqa: E402
 
 # libcurl's result codes that these tests provoke (curl/curl.h).
@@ -69,8 +69,9 @@ def curl_text(code):
 
 
 def message_4_lines(code):
-    """Message 4 as lines on standard error: prefix, libcurl's text, the two-LF tail."""
-    return [MESSAGE_4_PREFIX + curl_text(code)] + message_4_tail_lines()
+    """Message 4 as lines on standard error: prefix, libcurl's text, the two-LF tail; then
+    the details line."""
+    return [MESSAGE_4_PREFIX + curl_text(code)] + message_4_tail_lines() + [DetailsLine()]
 
 
 # -- what this machine allows --------------------------------------------------------------

@@ -24,8 +24,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hardening_support import (CURLE_PEER_FAILED_VERIFICATION,  # noqa: E402
                                CURLE_TOO_MANY_REDIRECTS, CURLE_UNSUPPORTED_PROTOCOL,
                                message_4_lines, require_mount_namespace)
-from launcher_harness import (LauncherTestCase, make_agent_archive, run_main,  # noqa: E402
-                              tree_snapshot)
+from launcher_harness import (LauncherTestCase, closed_port, make_agent_archive,  # noqa: E402
+                              run_main, tree_snapshot)
 from tls_fixture import (TestAuthority, TlsServer, ca_bundle_wrap, utc_now,  # noqa: E402
                          verification_failure)
 
@@ -175,6 +175,14 @@ class CertificateChoiceTests(TlsTestCase):
         result = self.ws.run(self.launcher, url=self.nginx.url("good"), wrap=self.wrap,
                              env={"SSL_CERT_FILE": ""})
         self.assertRanAgentFromCache(result, "tls-v2")
+
+    def test_proxy_reached_over_tls_is_trusted_through_the_same_bundle(self):
+        # nginx, asked as a proxy for an http URL, serves it itself: nothing listens behind.
+        proxy = "https://localhost:%d" % self.nginx.ports["good"]
+        result = self.ws.run(self.launcher, url="http://localhost:%d/agent" % closed_port(),
+                             env={"SSL_CERT_FILE": self.bundle, "http_proxy": proxy})
+        self.assertRanAgentFromCache(result, "tls-v1")
+        self.assertEqual(self.requests("good"), [("HEAD", "/agent", 200), ("GET", "/agent", 200)])
 
 
 class RedirectTests(TlsTestCase):

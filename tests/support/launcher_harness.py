@@ -74,6 +74,7 @@ CURLE_URL_MALFORMAT = 3
 CURLE_COULDNT_CONNECT = 7
 CURLE_PARTIAL_FILE = 18
 CURLE_GOT_NOTHING = 52
+CURLE_RECV_ERROR = 56
 
 
 def curl_error_text(code):
@@ -87,6 +88,16 @@ def curl_error_text(code):
     function.restype = ctypes.c_char_p
     function.argtypes = [ctypes.c_int]
     return os.fsdecode(function(code))
+
+
+class DetailsLine:
+    """Equals the line after message 4: libcurl's own text of the failure, then the scheme,
+    host and port that the transfer went to (never a user name or password)."""
+
+    PATTERN = re.compile(r"Details: \S.* \([a-z]+://[^/@\s]+:[0-9]+\)")
+
+    def __eq__(self, line):
+        return isinstance(line, str) and self.PATTERN.fullmatch(line) is not None
 
 
 def message_4_tail_lines():
