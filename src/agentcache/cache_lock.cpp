@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <tuple>
 #include <utility>
 
 #include "agentcache/wait_notice.h"
 #include "bootstrap/release_constants.h"
+#include "localfs/cache_chain.h"
 #include "localfs/interruption.h"
 
 namespace agentcache {
@@ -39,10 +41,18 @@ CacheLock CacheLock::ForCacheDirectory(const std::string& cache_directory) {
   }
   CacheLock lock(fd);
   struct stat lock_file {};
-  if (fstat(fd, &lock_file) != 0 || !S_ISREG(lock_file.st_mode)) {
+  if (fstat(fd, &lock_file) != 0 || !localfs::OwnRegularFile(lock_file)) {
     lock.Close();
   }
   return lock;
+}
+
+std::string CacheLock::FileIdentity() const {
+  struct stat lock_file {};
+  if (fd_ < 0 || fstat(fd_, &lock_file) != 0) {
+    return "";
+  }
+  return std::to_string(lock_file.st_dev) + ":" + std::to_string(lock_file.st_ino);
 }
 
 CacheLock::~CacheLock() { Close(); }

@@ -15,8 +15,8 @@ class CacheLock {
   CacheLock() = default;
 
   // Opens the lock file of the cache directory (which ends in a separator), creating it
-  // empty with mode 0600. A lock file that cannot be opened, or that is no regular file,
-  // gives no lock, without a message.
+  // empty with mode 0600. A lock file that cannot be opened, or that is no regular file of
+  // this user's, gives no lock, without a message.
   [[nodiscard]] static CacheLock ForCacheDirectory(const std::string& cache_directory);
 
   // Closing the descriptor releases whatever lock it holds.
@@ -34,6 +34,12 @@ class CacheLock {
   // Never an upgrade in place: two runs that both did that would wait for each other
   // forever. So once this returns, the cached agent may have changed. false as above.
   [[nodiscard]] bool WaitExclusive();
+
+  // Whether a lock file is open: then every lock this run holds is on it.
+  [[nodiscard]] bool HasFile() const { return fd_ >= 0; }
+
+  // "<st_dev>:<st_ino>" of the open lock file in decimal, "" without one.
+  [[nodiscard]] std::string FileIdentity() const;
 
   // Turns the exclusive lock into the shared one in place, atomically: no other run can
   // replace the agent between this run's look at it and the agent's end.

@@ -177,32 +177,36 @@ bool CachedAgentCurrent(const std::string& cache_directory, const std::string& e
 
 }  // namespace
 
-bool DownloadInstallAgent(const char* archive_path, CacheLock& cache_lock,
-                          bootstrap::MessageSink sink) {
+DownloadOutcome DownloadInstallAgent(const char* archive_path, CacheUse cache_use,
+                                     CacheLock& cache_lock, bootstrap::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url =
       url_override != nullptr ? url_override : bootstrap::AgentDownloadUrl.c_str();
-  return DownloadAgentArchive(url, archive_path, cache_lock, sink);
+  return DownloadAgentArchive(url, archive_path, cache_use, cache_lock, sink);
 }
 
-bool DownloadAgentArchive(const char* url, const char* archive_path, CacheLock& cache_lock,
-                          bootstrap::MessageSink sink) {
+DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, CacheUse cache_use,
+                                     CacheLock& cache_lock, bootstrap::MessageSink sink) {
   const ArchiveFile archive = OpenArchiveFile(archive_path);
   if (!archive.stream) {
     sink(ArchiveFileFailedMessage(archive.open_error), true);
-    return false;
+    return DownloadOutcome::kFailed;
   }
   // Declared before the handle, so libcurl's pointer to its buffer never outlives it.
   FailureDetails details;
   EasyHandle handle(curl_easy_init());
   if (!handle) {
-    // Not reported: the caller goes on with whatever the cache holds.
-    return true;
+    // Not reported where the caller can go on with whatever the cache holds.
+    if (cache_use != CacheUse::kIgnore) {
+      return DownloadOutcome::kCachedAgentCurrent;
+    }
+    sink(DownloadSetupFailedMessage(CURLE_FAILED_INIT), true);
+    return DownloadOutcome::kFailed;
   }
   TransferMonitor monitor;
   details.Attach(handle.get());
   if (!ConfigureTransfer(handle.get(), url, &monitor, sink)) {
-    return false;
+    return DownloadOutcome::kFailed;
   }
 
   const auto etag_capture = std::make_unique<char[]>(kETagCaptureSize);
@@ -214,42 +218,47 @@ bool DownloadAgentArchive(const char* url, const char* archive_path, CacheLock& 
   if (JudgeTransfer(curl_easy_perform(handle.get()), details, sink) !=
           TransferOutcome::kCompleted ||
       !ResponseCodeAccepted(handle.get(), sink)) {
-    return false;
+    return DownloadOutcome::kFailed;
   }
 
   const std::string cache_directory = localfs::AgentCacheDirectory();
   const std::string etag_line = etag_capture.get();
-  if (CachedAgentCurrent(cache_directory, etag_line)) {
-    return true;
+  if (cache_use != CacheUse::kIgnore && CachedAgentCurrent(cache_directory, etag_line)) {
+    return DownloadOutcome::kCachedAgentCurrent;
   }
-  // Replacing the agent needs the cache to this run alone. An interrupted wait ends the
-  // run quietly; and while this run waited, another may have installed this very tag.
-  if (!cache_lock.WaitExclusive()) {
-    return false;
+  if (cache_use == CacheUse::kRefresh) {
+    // Replacing the agent needs the cache to this run alone. An interrupted wait ends the
+    // run quietly; and while this run waited, another may have installed this very tag.
+    if (!cache_lock.WaitExclusive()) {
+      return DownloadOutcome::kFailed;
+    }
+    if (CachedAgentCurrent(cache_directory, etag_line)) {
+      return DownloadOutcome::kCachedAgentCurrent;
+    }
+    // Stopping here keeps the cached agent as it was.
+    if (localfs::InterruptRequested()) {
+      return DownloadOutcome::kFailed;
+    }
+    // Removed before the GET, so a GET that fails leaves no stale agent behind.
+    localfs::RemoveTree(cache_directory + bootstrap::AgentProgramName);
   }
-  if (CachedAgentCurrent(cache_directory, etag_line)) {
-    return true;
-  }
-  // Stopping here keeps the cached agent as it was.
-  if (localfs::InterruptRequested()) {
-    return false;
-  }
-  // Removed before the GET, so a GET that fails leaves no stale agent behind.
-  localfs::RemoveTree(cache_directory + bootstrap::AgentProgramName);
   if (!PrepareBodyRequest(handle.get(), archive.stream.get(), sink) ||
       localfs::InterruptRequested() ||
       FetchBody(handle.get(), monitor, details, sink) != TransferOutcome::kCompleted ||
       !ResponseCodeAccepted(handle.get(), sink)) {
-    return false;
+    return DownloadOutcome::kFailed;
   }
   // The stream's buffer may still hold the body's tail: a full disk can show up only here.
   if (std::fflush(archive.stream.get()) != 0) {
     sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
-    return false;
+    return DownloadOutcome::kFailed;
   }
   handle.reset();
+  if (cache_use != CacheUse::kRefresh) {
+    return DownloadOutcome::kFetchedForThisRun;
+  }
   WriteValidationMarker(cache_directory, etag_line);
-  return true;
+  return DownloadOutcome::kFetchedToReplaceCachedAgent;
 }
 
 }  // namespace agentcache

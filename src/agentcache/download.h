@@ -3,21 +3,35 @@
 // same connection. Every failure is reported once through the sink.
 #pragma once
 
+#include "agentcache/cache_access.h"
 #include "agentcache/cache_lock.h"
 #include "bootstrap/message_sink.h"
 
 namespace agentcache {
 
-// Downloads from QX_INTERNAL_INSTALL_AGENT_URL when set (even empty), else from the
-// release's default URL. true: either the cached agent is current, or the archive file
-// holds the new archive and the cached agent directory has been removed.
-// The cache lock is to be held shared on entry; an agent that is not current is replaced
-// only under the exclusive lock, which is then still held on return. false without a
-// message when the run was interrupted while it waited for that lock.
-[[nodiscard]] bool DownloadInstallAgent(const char* archive_path, CacheLock& cache_lock,
-                                        bootstrap::MessageSink sink);
+enum class DownloadOutcome {
+  // Reported, or the run was interrupted.
+  kFailed,
+  // Nothing fetched: the cached agent carries the server's tag.
+  kCachedAgentCurrent,
+  // The archive file holds the new archive; the cached agent directory has been removed and
+  // the marker names the new tag.
+  kFetchedToReplaceCachedAgent,
+  // The archive file holds the archive for this run alone; the cache is as it was.
+  kFetchedForThisRun,
+};
 
-[[nodiscard]] bool DownloadAgentArchive(const char* url, const char* archive_path,
-                                        CacheLock& cache_lock, bootstrap::MessageSink sink);
+// Downloads from QX_INTERNAL_INSTALL_AGENT_URL when set (even empty), else from the
+// release's default URL. With CacheUse::kRefresh the cache lock is to be held shared on
+// entry; an agent that is not current is replaced only under the exclusive lock, which is
+// then still held on return. kFailed without a message when the run was interrupted while
+// it waited for that lock.
+[[nodiscard]] DownloadOutcome DownloadInstallAgent(const char* archive_path, CacheUse cache_use,
+                                                   CacheLock& cache_lock,
+                                                   bootstrap::MessageSink sink);
+
+[[nodiscard]] DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
+                                                   CacheUse cache_use, CacheLock& cache_lock,
+                                                   bootstrap::MessageSink sink);
 
 }  // namespace agentcache

@@ -4,7 +4,9 @@
 
 #include <tuple>
 
+#include "agentcache/cache_access.h"
 #include "agentcache/download.h"
+#include "agentcache/held_cache_locks.h"
 #include "agentcache/local_agent_archive.h"
 #include "bootstrap/release_constants.h"
 #include "localfs/agent_unpack.h"
@@ -27,14 +29,6 @@ std::string ReportInitializationFailure(bootstrap::MessageSink sink) {
   return "";
 }
 
-// A body arrived in this run, so the cache was not current. An entry script found now
-// belongs to an old agent that could not be removed (a read-only cache, say) and must
-// not pass for the new one.
-bool FetchedInThisRun(const std::string& archive_path) {
-  struct stat archive {};
-  return stat(archive_path.c_str(), &archive) == 0 && archive.st_size > 0;
-}
-
 // An agent shipped beside the bundle serves this run only: unpacked into the work
 // directory, with the cache and the network left alone.
 std::string UseLocalAgentArchive(const std::string& archive, const std::string& work_directory,
@@ -45,43 +39,86 @@ std::string UseLocalAgentArchive(const std::string& archive, const std::string& 
   return localfs::InstallEntryPath(work_directory);
 }
 
-// The per-user cache: refreshed by the download when the server's tag changed, reused
-// as it is otherwise. Every look at the cached agent happens under its lock, and a ready
-// agent is handed over with the shared lock held.
-std::string UseCachedAgent(const std::string& work_directory, CacheLock& cache_lock,
-                           bootstrap::MessageSink sink) {
-  const std::string cache_directory = localfs::AgentCacheDirectory();
-  const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
-  // Not examined: a directory that could not be made shows up in the steps that use it.
-  std::ignore = localfs::MakeDirectories(agent_directory, kCacheDirectoryMode);
-  cache_lock = CacheLock::ForCacheDirectory(cache_directory);
-  if (!cache_lock.WaitShared()) {
-    return "";
+// The agent runs from the cache with the shared lock held until its command has ended. Its
+// launcher's descendants learn of the lock, so that a launcher that the agent starts never
+// waits for it.
+std::string HandOverCachedAgent(const std::string& agent_directory, CacheLock& cache_lock) {
+  cache_lock.KeepShared();
+  if (cache_lock.HasFile()) {
+    AnnounceHeldLock(cache_lock.FileIdentity());
   }
+  return localfs::InstallEntryPath(agent_directory);
+}
 
-  const std::string archive_path =
-      work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
-  if (!DownloadInstallAgent(archive_path.c_str(), cache_lock, sink)) {
-    return "";
-  }
-  const std::string installed_agent = localfs::InstalledAgentDirectory();
-  if (!installed_agent.empty() && !FetchedInThisRun(archive_path)) {
-    cache_lock.KeepShared();
-    return localfs::InstallEntryPath(installed_agent);
-  }
+// The fetched archive becomes the cached agent, in a directory only this user can enter.
+std::string UnpackIntoCache(const std::string& archive_path, const std::string& agent_directory,
+                            CacheLock& cache_lock, bootstrap::MessageSink sink) {
   // An interrupted run stops before it starts unzip; the next run finds no entry script
   // and downloads again.
   if (localfs::InterruptRequested()) {
     return "";
   }
+  // unzip would make the directory with the umask's mode. Not examined: unzip reports a
+  // directory that is not there.
+  std::ignore = localfs::EnsureDirectory(agent_directory, kCacheDirectoryMode);
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
     // unzip may have written the entry script before it failed or was stopped, and the
     // marker already names the new archive: a half-unpacked agent would pass for current.
     localfs::RemoveTree(agent_directory);
     return ReportInitializationFailure(sink);
   }
-  cache_lock.KeepShared();
+  return HandOverCachedAgent(agent_directory, cache_lock);
+}
+
+// An agent for this run alone, in its own directory of the work directory so that no
+// member of it can overwrite the bundle. One line says why the cache was not used.
+std::string UnpackForThisRun(const std::string& archive_path, const std::string& work_directory,
+                             const std::string& note, bootstrap::MessageSink sink) {
+  if (localfs::InterruptRequested()) {
+    return "";
+  }
+  sink(note, true);
+  const std::string agent_directory =
+      work_directory + bootstrap::PathSeparator + bootstrap::AgentProgramName;
+  if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
+    return ReportInitializationFailure(sink);
+  }
   return localfs::InstallEntryPath(agent_directory);
+}
+
+// The per-user cache, when it is safely this user's: refreshed by the download when the
+// server's tag changed, reused as it is otherwise. Every look at the cached agent happens
+// under its lock. A cache that is not this user's, cannot be written, or whose lock an
+// ancestor launcher holds is left as it is, and a stale or untrusted agent is replaced by
+// one fetched for this run only.
+std::string UseAgentCache(const std::string& work_directory, CacheLock& cache_lock,
+                          bootstrap::MessageSink sink) {
+  const std::string cache_directory = localfs::AgentCacheDirectory();
+  const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
+  const CacheAccess access = OpenAgentCache(cache_directory, cache_lock);
+  if (!cache_lock.WaitShared()) {
+    return "";
+  }
+
+  const std::string archive_path =
+      work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
+  switch (DownloadInstallAgent(archive_path.c_str(), access.use, cache_lock, sink)) {
+    case DownloadOutcome::kFailed:
+      return "";
+    case DownloadOutcome::kCachedAgentCurrent:
+      if (!localfs::InstalledAgentDirectory().empty()) {
+        return HandOverCachedAgent(agent_directory, cache_lock);
+      }
+      // No download could be set up, and there is no agent: unzip reports the empty
+      // archive.
+      return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
+    case DownloadOutcome::kFetchedToReplaceCachedAgent:
+      return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
+    case DownloadOutcome::kFetchedForThisRun:
+      return UnpackForThisRun(archive_path, work_directory,
+                              RunPrivateAgentNote(cache_directory, access.refusal), sink);
+  }
+  return "";
 }
 
 }  // namespace
@@ -92,7 +129,7 @@ std::string ProvisionInstallAgent(const std::string& work_directory, CacheLock& 
   if (!local_archive.empty()) {
     return UseLocalAgentArchive(local_archive, work_directory, sink);
   }
-  return UseCachedAgent(work_directory, cache_lock, sink);
+  return UseAgentCache(work_directory, cache_lock, sink);
 }
 
 }  // namespace agentcache

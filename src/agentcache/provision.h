@@ -1,5 +1,6 @@
 // Makes an install agent ready for the run: a local agent archive in the work directory
-// wins; otherwise the per-user cache, refreshed only when the server's tag changes.
+// wins; otherwise the per-user cache, refreshed only when the server's tag changes, or an
+// agent fetched for this run only where that cache may not be used or replaced.
 #pragma once
 
 #include <string>
@@ -11,8 +12,9 @@ namespace agentcache {
 
 // The path of the agent entry script, or "" after the cause has been reported (or when
 // the run was interrupted). An agent from the cache comes with the cache's shared lock in
-// cache_lock, to be kept until the agent's command has ended; a local agent archive
-// leaves cache_lock without a lock.
+// cache_lock where one could be had, to be kept until the agent's command has ended (and
+// named in QX_HELD_AGENT_CACHE_LOCKS for the agent); a local agent archive or an agent for
+// this run only leaves cache_lock without a lock.
 [[nodiscard]] std::string ProvisionInstallAgent(const std::string& work_directory,
                                                 CacheLock& cache_lock, bootstrap::MessageSink sink);
 

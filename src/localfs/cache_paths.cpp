@@ -8,7 +8,6 @@
 #include "bootstrap/release_constants.h"
 
 namespace localfs {
-namespace {
 
 std::string HomeDirectory() {
   const char* home = std::getenv("HOME");
@@ -21,8 +20,6 @@ std::string HomeDirectory() {
   }
   return "/tmp";
 }
-
-}  // namespace
 
 std::string AgentCacheDirectory() {
   std::string directory = HomeDirectory();

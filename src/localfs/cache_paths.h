@@ -6,6 +6,10 @@
 
 namespace localfs {
 
+// The base of the agent cache: HOME when set and not empty, else the password database's
+// home directory for the real user id, else /tmp.
+[[nodiscard]] std::string HomeDirectory();
+
 // HOME, a separator where needed, then AgentCacheRoot; ends with a separator. When HOME
 // is unset or empty the home directory comes from the password database for the real
 // user id, and only when that has none from /tmp.

@@ -43,8 +43,10 @@ using agentcache_test::Reply;
       std::chrono::seconds(15));
   const std::string archive = env.scratch() / "InstallAgent.zip";
   agentcache::CacheLock no_lock;
-  const bool result = agentcache::DownloadAgentArchive(server.Url("/agent").c_str(),
-                                                       archive.c_str(), no_lock, RecordMessage);
+  const bool result =
+      agentcache::DownloadAgentArchive(server.Url("/agent").c_str(), archive.c_str(),
+                                       agentcache::CacheUse::kRefresh, no_lock,
+                                       RecordMessage) != agentcache::DownloadOutcome::kFailed;
   const bool interrupted = localfs::InterruptRequested();
   const bool messages_empty = RecordedMessages().empty();
   for (const std::string& message : RecordedMessages())

@@ -19,6 +19,8 @@ namespace {
 
 using agentcache::DownloadAgentArchive;
 using agentcache::DownloadInstallAgent;
+using agentcache::DownloadOutcome;
+constexpr agentcache::CacheUse kRefresh = agentcache::CacheUse::kRefresh;
 using agentcache_test::HttpReply;
 using agentcache_test::HttpRequest;
 using agentcache_test::IsolatedHome;
@@ -67,9 +69,10 @@ class DownloadTest : public ::testing::Test {
     WriteFile(env_.cache() + ".validatestring", marker);
   }
 
-  bool Download(const LoopbackHttpServer& server) {
-    return DownloadAgentArchive(server.Url("/agent").c_str(), archive().c_str(), no_lock_,
-                                RecordMessage);
+  bool Download(const LoopbackHttpServer& server) { return Fetch(server.Url("/agent"), archive()); }
+  bool Fetch(const std::string& url, const std::string& archive_path) {
+    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), kRefresh, no_lock_,
+                                RecordMessage) != DownloadOutcome::kFailed;
   }
 
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
@@ -273,8 +276,7 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
     SCOPED_TRACE(size);
     RecordedMessages().clear();
     const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", std::string(size, 'z')));
-    EXPECT_FALSE(
-        DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", no_lock_, RecordMessage));
+    EXPECT_FALSE(Fetch(server.Url("/agent"), "/dev/full"));
     // A failed flush is the launcher's finding, with nothing of libcurl's to add.
     EXPECT_THAT(RecordedMessages(), size == 1000 ? Lines{DownloadFailed(CURLE_WRITE_ERROR)}
                                                  : DownloadFailedWithDetails(CURLE_WRITE_ERROR));
@@ -285,8 +287,7 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
 TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest) {
   const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
   const std::string archive_path = env_.scratch() / "missing/InstallAgent.zip";
-  EXPECT_FALSE(DownloadAgentArchive(server.Url("/agent").c_str(), archive_path.c_str(), no_lock_,
-                                    RecordMessage));
+  EXPECT_FALSE(Fetch(server.Url("/agent"), archive_path));
   EXPECT_EQ(RecordedMessages(),
             Lines{std::string("Internal Error: Failed to create local download cache - ") +
                   std::strerror(ENOENT) + ".\n\nPlease rerun the installer."});
@@ -296,12 +297,11 @@ TEST_F(DownloadTest, AnArchivePathThatCannotBeCreatedIsReportedBeforeAnyRequest)
 TEST_F(DownloadTest, AnUnreachableServerOrAnEmptyUrlFailsWithLibcurlsText) {
   const std::string unreachable =
       "http://127.0.0.1:" + std::to_string(agentcache_test::UnusedLoopbackPort()) + "/agent";
-  EXPECT_FALSE(
-      DownloadAgentArchive(unreachable.c_str(), archive().c_str(), no_lock_, RecordMessage));
+  EXPECT_FALSE(Fetch(unreachable, archive()));
   EXPECT_THAT(RecordedMessages(), DownloadFailedWithDetails(CURLE_COULDNT_CONNECT));
 
   RecordedMessages().clear();
-  EXPECT_FALSE(DownloadAgentArchive("", archive().c_str(), no_lock_, RecordMessage));
+  EXPECT_FALSE(Fetch("", archive()));
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
 }
 
@@ -310,12 +310,14 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
                                                  server.Url("/from-variable"));
-    EXPECT_TRUE(DownloadInstallAgent(archive().c_str(), no_lock_, RecordMessage));
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, RecordMessage),
+              DownloadOutcome::kFetchedToReplaceCachedAgent);
   }
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
-    EXPECT_FALSE(DownloadInstallAgent(archive().c_str(), no_lock_, RecordMessage));
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, RecordMessage),
+              DownloadOutcome::kFailed);
   }
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});
 }

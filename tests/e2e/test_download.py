@@ -108,7 +108,7 @@ class FirstRunTests(DownloadTestCase):
     def test_cache_directories_are_private(self):
         self.run_launcher()
         path = self.ws.home
-        for component in CACHE_ROOT.strip("/").split("/"):
+        for component in (CACHE_ROOT + "installagent").split("/"):
             path = os.path.join(path, component)
             self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o700, path)
 

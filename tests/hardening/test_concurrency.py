@@ -13,6 +13,7 @@ directory it runs from holds exactly the files of its own archive, each whole.
 
 import hashlib
 import os
+import pathlib
 import signal
 import sys
 import threading
@@ -20,10 +21,11 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from hardening_support import (INSTALLATION_FAILED, PATIENCE, LauncherProcess,  # noqa: E402
-                               wait_until, work_directories_holding)
-from launcher_harness import (PYTHON, SUPPORT_DIR, LauncherTestCase, make_zip,  # noqa: E402
-                              run_main)
+from hardening_support import (INSTALLATION_FAILED, PATIENCE, AgentRecord,  # noqa: E402
+                               LauncherProcess, wait_until, work_directories_holding)
+from launcher_harness import (HELD_BY_ANCESTOR, NOT_OWN, PYTHON, SUPPORT_DIR,  # noqa: E402
+                              LauncherTestCase, make_agent_archive, make_zip, run_main,
+                              run_private_note, tree_snapshot)
 from scripted_server import ScriptedServer, etag_line, response  # noqa: E402
 
 HEAD = ("HEAD", "/agent")
@@ -60,6 +62,12 @@ else
 fi
 if intact; then echo "end intact"; else echo "end damaged"; fi >> "$log/check"
 exit 0
+"""
+
+# Test install agent that runs another launcher of the same release, as an agent may.
+NESTING_AGENT = r"""#!/bin/sh
+printf '%s' "$QX_HELD_AGENT_CACHE_LOCKS" > "$SETUP_E2E_AGENT_LOG/held"
+SETUP_E2E_AGENT_LOG=$SETUP_E2E_INNER_LOG "$SETUP_E2E_INNER_LAUNCHER" 2> "$SETUP_E2E_INNER_LOG/stderr"
 """
 
 
@@ -223,15 +231,51 @@ class LockedCacheTests(ConcurrencyTestCase):
             self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
             self.assertNoWorkDirectoryLeft()
 
-    def test_a_lock_file_that_is_a_directory_leaves_the_cache_unlocked(self):
+    def test_a_lock_file_that_is_a_directory_leaves_the_cache_alone(self):
         versions = ChangingServer(["v1"], "v1")
         with ScriptedServer(versions) as server:
             self.calm_run(server, "v1", [HEAD, GET])
             lock = os.path.join(self.ws.cache_dir(), ".lock")
             os.remove(lock)
             os.mkdir(lock)
-            self.calm_run(server, "v1", [HEAD])
-            self.assertTrue(os.path.isdir(lock))
+            before = tree_snapshot(self.ws.cache_dir())
+            server.clear()
+            result = self.ws.run(self.launcher, url=server.url("/agent"))
+            self.assertRanRunPrivateAgent(result, self.ws.cache_dir(), NOT_OWN, "v1")
+            self.assertRequests(server, [HEAD, GET])
+            self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
+
+    def test_a_launcher_run_by_the_agent_does_not_wait_for_its_ancestors_lock(self):
+        archives = {"v1": make_zip([("install", NESTING_AGENT.encode())]),
+                    "v2": make_agent_archive("v2")}
+        served = {"version": "v1"}
+
+        def flip_after_the_first_get(request):
+            version = served["version"]
+            if request.method == "GET":
+                served["version"] = "v2"
+            return response(200, header_lines=[etag_line(b'"%s"' % version.encode())],
+                            body=archives[version])
+
+        inner_log = self.ws.path("inner-log")
+        os.makedirs(inner_log)
+        with ScriptedServer(flip_after_the_first_get) as server:
+            outer = self.start(server, label="outer", env={
+                "SETUP_E2E_INNER_LAUNCHER": self.launcher, "SETUP_E2E_INNER_LOG": inner_log})
+            # The inner run finds its cache stale while the outer one holds the lock.
+            outer.finish(timeout=30)
+            self.assertRequests(server, [HEAD, GET, HEAD, GET], same_connection=False)
+        self.assertEqual((outer.returncode, outer.stderr), (0, b""), outer.describe())
+        lock = os.stat(os.path.join(self.ws.cache_dir(), ".lock"))
+        self.assertEqual(
+            (pathlib.Path(outer.agent_log, "held").read_text(),
+             pathlib.Path(inner_log, "stderr").read_text()),
+            ("%d:%d" % (lock.st_dev, lock.st_ino),
+             run_private_note(self.ws.cache_dir(), HELD_BY_ANCESTOR) + "\n"))
+        inner = AgentRecord(inner_log)
+        self.assertEqual(inner.ident, "v2")
+        self.assertRegex(inner.script, r"^/tmp/qx[A-Za-z0-9]{6}/installagent/install$")
+        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
 
 
 class FreeRaceTests(ConcurrencyTestCase):

@@ -11,6 +11,7 @@ root passes every permission check and would test nothing.
 
 import io
 import os
+import pwd
 import shlex
 import signal
 import subprocess
@@ -24,8 +25,9 @@ from hardening_support import (CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,  # 
                                CURLE_WRITE_ERROR, INIT_FAILED, stalled_get,
                                PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
                                namespace_wrap, require_mount_namespace, unprivileged_user)
-from launcher_harness import (FIXED_TIME, LauncherTestCase, make_agent_archive,  # noqa: E402
-                              make_zip, run_main, tree_snapshot)
+from launcher_harness import (CACHE_ROOT, CANNOT_BE_WRITTEN, FIXED_TIME, NOT_OWN,  # noqa: E402
+                              LauncherTestCase, make_agent_archive, make_zip, run_main,
+                              tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, etag_line, redirect,  # noqa: E402
                              response, routes, serve_archive, stall)
 
@@ -240,11 +242,14 @@ class CacheStateFaultTests(FaultTestCase):
         self.assertGoodRun("v1", HEAD_GET)
         os.remove(self.ws.marker_path())
         os.makedirs(os.path.join(self.ws.marker_path(), "inside"))
-        # Never current, never rewritten: every run fetches the agent again, and works.
-        for attempt in (1, 2):
-            with self.subTest(attempt=attempt):
-                self.assertGoodRun("v1", HEAD_GET)
-                self.assertTrue(os.path.isdir(self.ws.marker_path()))
+        # A marker that is no regular file is no record of this user's: the cache is left
+        # alone, and the run fetches an agent for itself.
+        before = tree_snapshot(self.ws.cache_dir())
+        result = self.launch()
+        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(), NOT_OWN, "v1")
+        self.assertRequests(self.server, HEAD_GET)
+        self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
+        self.assertWorkDirectoryGone(result)
         os.rmdir(os.path.join(self.ws.marker_path(), "inside"))
         os.rmdir(self.ws.marker_path())
         self.assertGoodRun("v1", HEAD_GET)
@@ -255,8 +260,8 @@ class CacheStateFaultTests(FaultTestCase):
         with open(home_file, "w") as stream:
             stream.write("a file, not a directory\n")
         result = self.launch(home=home_file)
-        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
-        self.assertNoAgentRan(result)
+        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(home_file), CANNOT_BE_WRITTEN,
+                                      "v1")
         self.assertRequests(self.server, HEAD_GET)
         with open(home_file) as stream:
             self.assertEqual(stream.read(), "a file, not a directory\n")
@@ -302,8 +307,8 @@ class PermissionFaultTests(FaultTestCase):
     def test_home_not_writable(self):
         os.chmod(self.home, 0o555)
         result = self.launch(home=self.home, user=self.uid)
-        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
-        self.assertNoAgentRan(result)
+        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(self.home), CANNOT_BE_WRITTEN,
+                                      "v1")
         self.assertRequests(self.server, HEAD_GET)
         self.assertEqual(os.listdir(self.home), [])
         self.assertWorkDirectoryGone(result)
@@ -401,8 +406,7 @@ class ReadOnlyCacheTests(FaultTestCase):
 
     def test_first_run_with_a_read_only_home(self):
         result = self.launch(wrap=self.read_only_home())
-        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
-        self.assertNoAgentRan(result)
+        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(), CANNOT_BE_WRITTEN, "v1")
         self.assertRequests(self.server, HEAD_GET)
         self.assertEqual(os.listdir(self.ws.home), [])
         self.assertWorkDirectoryGone(result)
@@ -411,16 +415,58 @@ class ReadOnlyCacheTests(FaultTestCase):
     def test_read_only_cache_when_the_agent_changes(self):
         self.assertGoodRun("v1", HEAD_GET)
         before = tree_snapshot(self.ws.cache_dir())
+        # A current agent needs no write.
+        self.assertGoodRun("v1", HEAD_ONLY, wrap=self.read_only_home())
         self.serve(make_agent_archive("v2"), b'"v2"')
         result = self.launch(wrap=self.read_only_home())
         # The old agent cannot be replaced, and it may not run as if it were the new one.
-        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
-        self.assertNoAgentRan(result)
+        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(), CANNOT_BE_WRITTEN, "v2")
         self.assertRequests(self.server, HEAD_GET)
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
         self.assertWorkDirectoryGone(result)
         self.assertGoodRun("v2", HEAD_GET)
         self.assertGoodRun("v2", HEAD_ONLY)
+
+
+class ForeignCacheTests(FaultTestCase):
+    """A cache that another user could have prepared: /tmp in a private mount namespace."""
+
+    def setUp(self):
+        require_mount_namespace()
+        if not os.access("/usr/bin/setpriv", os.X_OK):
+            self.skipTest("setpriv is not installed (Debian package util-linux)")
+        super().setUp()
+
+    def test_agent_planted_under_tmp_never_runs(self):
+        # Without HOME and without a password entry, the cache would lie under /tmp, where
+        # another user (nobody) has planted a complete agent that carries the server's tag.
+        uid = next(candidate for candidate in range(47000, 48000)
+                   if not any(entry.pw_uid == candidate for entry in pwd.getpwall()))
+        private_tmp = self.ws.path("private-tmp")
+        planted_cache = os.path.join(self.ws.path("planted"), CACHE_ROOT)
+        os.makedirs(private_tmp)
+        with zipfile.ZipFile(io.BytesIO(make_agent_archive("planted"))) as archive:
+            archive.extractall(os.path.join(planted_cache, "installagent"))
+        with open(os.path.join(planted_cache, ".validatestring"), "wb") as stream:
+            stream.write(b'ETag: "v1"\r')
+        self.ws.open_to_other_users()
+        # A fresh /tmp that still shows the workspace at its own path.
+        if not self.ws.root.startswith("/tmp/"):
+            self.skipTest("the workspace %s does not lie under /tmp" % self.ws.root)
+        workspace_in_tmp = os.path.join(private_tmp, os.path.relpath(self.ws.root, "/tmp"))
+        wrap = namespace_wrap([
+            'chmod 0777 "$SETUP_E2E_TOOL_LOG"',
+            "mount -t tmpfs -o size=16m,mode=1777 tmpfs " + shlex.quote(private_tmp),
+            "mkdir -p " + shlex.quote(workspace_in_tmp),
+            "mount --bind %s %s" % (shlex.quote(self.ws.root), shlex.quote(workspace_in_tmp)),
+            "cp -r %s %s" % (shlex.quote(self.ws.path("planted", ".quenth")),
+                             shlex.quote(private_tmp)),
+            "chown -R 65534:65534 %s/.quenth" % shlex.quote(private_tmp),
+            "mount --rbind %s /tmp" % shlex.quote(private_tmp)])
+        wrap += ["/usr/bin/setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"]
+        result = self.launch(home=None, wrap=wrap)
+        self.assertRanRunPrivateAgent(result, "/tmp/" + CACHE_ROOT, NOT_OWN, "v1")
+        self.assertRequests(self.server, HEAD_GET)
 
 
 class WorkPlaceTests(FaultTestCase):

@@ -196,6 +196,8 @@ class HomeNameTests(HostileNameTestCase):
                 for entry in os.listdir(self.ws.cwd):
                     if entry != "glob-bait":
                         shutil.rmtree(os.path.join(self.ws.cwd, entry))
+                # A home that is missing is not made: the cache would go unused.
+                os.makedirs(os.path.join(self.ws.cwd, home))
                 result = self.ws.run(self.launcher, args=["a"], home=home,
                                      url=self.server.url())
                 self.assertSucceeded(result)
@@ -223,6 +225,7 @@ class HomeNameTests(HostileNameTestCase):
         os.makedirs(os.path.join(decoy, "inside"))
         for home in ("-rf", "--help", "-c", "-"):
             with self.subTest(home=home):
+                os.makedirs(os.path.join(self.ws.cwd, home), exist_ok=True)
                 result = self.ws.run(self.launcher, args=["a"], home=home,
                                      url=self.server.url())
                 self.assertGreaterEqual(result.status, 0, "the launcher crashed\n" +

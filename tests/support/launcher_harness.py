@@ -50,6 +50,16 @@ MESSAGE_5 = "Could not reach the download server. " + CHECK_TAIL
 MESSAGE_4_PREFIX = "Error: Download process failed - "
 MESSAGE_1_PREFIX = "Internal Error: Failed to create local download cache - "
 
+# Why a run fetches an agent for itself instead of using the agent cache.
+NOT_OWN = "it is not owned by this user, or others can write to it"
+CANNOT_BE_WRITTEN = "it cannot be written"
+HELD_BY_ANCESTOR = "an installer that started this one is using it"
+
+
+def run_private_note(cache_dir, reason):
+    return ("Note: the install agent cache in %s is not used (%s); the agent is downloaded for "
+            "this run only." % (cache_dir, reason))
+
 
 def message_1_lines(system_text):
     return [MESSAGE_1_PREFIX + system_text + ".", "", "Please rerun the installer."]
@@ -531,6 +541,16 @@ class LauncherTestCase(unittest.TestCase):
         self.assertRegex(bundle_dir, r"^/tmp/qx[A-Za-z0-9]{6}$")
         prefix = cache_prefix if cache_prefix is not None else self.ws.cache_dir(home)
         self.assertAgentRan(result, prefix + "installagent/install", bundle_dir, arguments, ident)
+
+    def assertRanRunPrivateAgent(self, result, cache_dir, reason, ident):
+        """A good run whose agent was fetched for it alone, after the note that says why."""
+        self.assertEqual((result.status, result.stderr_lines),
+                         (0, [run_private_note(cache_dir, reason)]), result.describe())
+        self.assertIsNotNone(result.agent, "the agent did not run\n" + result.describe())
+        bundle_dir = os.path.dirname(result.agent.bundle_path or "")
+        self.assertRegex(bundle_dir, r"^/tmp/qx[A-Za-z0-9]{6}$")
+        self.assertAgentRan(result, bundle_dir + "/installagent/install", bundle_dir,
+                            ident=ident)
 
     def assertNoRequests(self, server):
         self.assertEqual(server.requests, [])
