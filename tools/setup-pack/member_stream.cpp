@@ -1,7 +1,6 @@
 #include "member_stream.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <optional>
 
 #include "crc32.h"
+#include "input_version.h"
 #include "range_checksum.h"
 
 namespace pack {
@@ -21,6 +21,9 @@ constexpr std::size_t kPieceSize = 128 << 10;
 // From this length on a stretch is copied by the kernel while the second thread checksums it;
 // below it, handing it over would cost more than it saves.
 constexpr std::uint64_t kOverlapMinimum = 1 << 20;
+// The kernel copies a stretch a step at a time; each step is read back from the output while
+// the next one is copied.
+constexpr std::uint64_t kCopyStep = 8 << 20;
 
 // The next stretch of the input from a position on, as the file system maps it.
 struct Region {
@@ -39,10 +42,13 @@ class InputCopy {
  private:
   Region NextRegion(std::uint64_t position);
   [[nodiscard]] bool CopyData(std::uint64_t position, std::uint64_t end);
+  [[nodiscard]] bool CopyDataChecked(std::uint64_t position, std::uint64_t end);
   [[nodiscard]] bool ReadData(std::uint64_t position, std::uint64_t end);
-  RangeChecksum& Worker();
-  [[nodiscard]] std::string ChangedWhileRead() const {
-    return "input " + Quoted(input_.path) + " changed size while it was read";
+  [[nodiscard]] bool InputRead(PendingChecksum& pending, std::uint32_t& crc);
+  [[nodiscard]] bool ReadBack(PendingChecksum& pending, std::uint32_t& crc);
+  [[nodiscard]] bool Changed() {
+    report_("input " + Quoted(input_.path) + " changed while it was being packed");
+    return false;
   }
 
   const InputFile& input_;
@@ -56,10 +62,20 @@ class InputCopy {
   bool probe_holes_ = input_.allocated_bytes < input_.size;
   bool copy_range_works_ = true;                  // until the file systems refuse it
   std::unique_ptr<unsigned char[]> read_buffer_;  // for the stretches that pass through here
-  std::unique_ptr<RangeChecksum> worker_;         // made for the first stretch it pays for
+  // Made for the first stretch they pay for: one reads the input, the other the output.
+  std::unique_ptr<RangeChecksum> input_reader_;
+  std::unique_ptr<RangeChecksum> output_reader_;
 };
 
 bool InputCopy::Run(std::uint32_t& crc) {
+  InputVersion before;
+  if (!ReadInputVersion(input_.descriptor.get(), before)) {
+    report_(WithErrno("cannot read " + Quoted(input_.path), errno));
+    return false;
+  }
+  if (before.size != input_.size) {
+    return Changed();  // its header already promises the size it had when it was opened
+  }
   ::posix_fadvise(input_.descriptor.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   std::uint64_t position = 0;
   while (position < input_.size) {
@@ -75,11 +91,10 @@ bool InputCopy::Run(std::uint32_t& crc) {
     position = region.end;
   }
 
-  struct stat status {};
-  if (::fstat(input_.descriptor.get(), &status) != 0 ||
-      static_cast<std::uint64_t>(status.st_size) != input_.size) {
-    report_(ChangedWhileRead());
-    return false;
+  // A write the two reads of a stretch both missed, or both saw, moves the file's times.
+  InputVersion after;
+  if (!ReadInputVersion(input_.descriptor.get(), after) || !SameVersion(before, after)) {
+    return Changed();
   }
   crc = crc_;
   return true;
@@ -114,33 +129,97 @@ bool InputCopy::CopyData(std::uint64_t position, std::uint64_t end) {
   if (method_ == CopyMethod::kRead || !copy_range_works_ || end - position < kOverlapMinimum) {
     return ReadData(position, end);
   }
-  const int descriptor = input_.descriptor.get();
-  std::optional<PendingChecksum> pending;
   if (checksum_ == Checksum::kCrc32) {
-    pending.emplace(Worker(), crc_, descriptor, position, end - position);
+    return CopyDataChecked(position, end);
   }
-  switch (output_.AppendCopy(descriptor, position, end - position, report_)) {
+  switch (output_.AppendCopy(input_.descriptor.get(), position, end - position, report_)) {
     case TemporaryOutput::CopyOutcome::kCopied:
-      break;
+      return true;
     case TemporaryOutput::CopyOutcome::kUnsupported:
       copy_range_works_ = false;
-      pending.reset();  // waits for the checksum, whose result is not needed
       return ReadData(position, end);
     case TemporaryOutput::CopyOutcome::kInputEnded:
-      report_(ChangedWhileRead());
-      return false;
+      return Changed();
     case TemporaryOutput::CopyOutcome::kFailed:
-      return false;
+      break;
   }
-  if (pending) {
-    const RangeCrc checksum = pending->Finish();
-    if (!checksum.complete) {
-      report_(checksum.error != 0 ? WithErrno("cannot read " + Quoted(input_.path), checksum.error)
-                                  : ChangedWhileRead());
+  return false;
+}
+
+// The kernel copies each step while one thread reads the same step of the input and the other
+// reads back the step copied before from the output. The CRC recorded is that of the bytes
+// written; should it differ from that of the bytes read, the input was written meanwhile and
+// the output holds a mixture of its versions.
+bool InputCopy::CopyDataChecked(std::uint64_t position, std::uint64_t end) {
+  if (!input_reader_) {
+    input_reader_ = std::make_unique<RangeChecksum>();
+    output_reader_ = std::make_unique<RangeChecksum>();
+  }
+  const int descriptor = input_.descriptor.get();
+  std::uint32_t input_crc = crc_;   // of the input as read, up to `position`
+  std::uint32_t output_crc = crc_;  // of the output as read back, up to the step in flight
+  std::optional<PendingChecksum> read_back;
+  while (position < end) {
+    const std::uint64_t step = std::min(kCopyStep, end - position);
+    const std::uint64_t written_at = output_.offset();
+    std::optional<PendingChecksum> input_read;
+    input_read.emplace(*input_reader_, input_crc, descriptor, position, step);
+    const TemporaryOutput::CopyOutcome outcome =
+        output_.AppendCopy(descriptor, position, step, report_);
+    if (read_back && !ReadBack(*read_back, output_crc)) {
       return false;
     }
-    crc_ = checksum.crc;
+    read_back.reset();
+    if (outcome == TemporaryOutput::CopyOutcome::kUnsupported) {
+      copy_range_works_ = false;
+      input_read.reset();  // waits for the checksum, whose result is not needed
+      if (output_crc != input_crc) {
+        return Changed();
+      }
+      crc_ = output_crc;
+      return ReadData(position, end);
+    }
+    if (outcome == TemporaryOutput::CopyOutcome::kInputEnded) {
+      return Changed();
+    }
+    if (outcome == TemporaryOutput::CopyOutcome::kFailed || !InputRead(*input_read, input_crc)) {
+      return false;
+    }
+    read_back.emplace(*output_reader_, output_crc, output_.descriptor(), written_at, step,
+                      Holes::kSkip);
+    position += step;
   }
+  if (read_back && !ReadBack(*read_back, output_crc)) {
+    return false;
+  }
+  if (output_crc != input_crc) {
+    return Changed();
+  }
+  crc_ = output_crc;
+  return true;
+}
+
+bool InputCopy::InputRead(PendingChecksum& pending, std::uint32_t& crc) {
+  const RangeCrc checksum = pending.Finish();
+  if (!checksum.complete) {
+    if (checksum.error == 0) {
+      return Changed();
+    }
+    report_(WithErrno("cannot read " + Quoted(input_.path), checksum.error));
+    return false;
+  }
+  crc = checksum.crc;
+  return true;
+}
+
+bool InputCopy::ReadBack(PendingChecksum& pending, std::uint32_t& crc) {
+  const RangeCrc checksum = pending.Finish();
+  if (!checksum.complete) {
+    report_(WithErrno("cannot read back output " + Quoted(output_.path()),
+                      checksum.error != 0 ? checksum.error : EIO));
+    return false;
+  }
+  crc = checksum.crc;
   return true;
 }
 
@@ -161,8 +240,7 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
       return false;
     }
     if (got == 0) {
-      report_(ChangedWhileRead());
-      return false;
+      return Changed();
     }
     const auto length = static_cast<std::size_t>(got);
     if (checksum_ == Checksum::kCrc32) {
@@ -174,13 +252,6 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
     position += length;
   }
   return true;
-}
-
-RangeChecksum& InputCopy::Worker() {
-  if (!worker_) {
-    worker_ = std::make_unique<RangeChecksum>();
-  }
-  return *worker_;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Computes the CRC-32 of a stretch of an input on a second thread, reading it with pread into a
-// buffer of its own, while the caller has the kernel copy the same stretch into the output: the
-// checksum then adds hardly any time to the copy. Where no thread can be started, the checksum
-// runs on the caller's thread when it is asked for.
+// Computes the CRC-32 of a stretch of a file on a second thread, reading it with pread into a
+// buffer of its own, while the caller has the kernel copy data between the files: the checksum
+// then adds hardly any time to the copy. Where no thread can be started, the checksum runs on
+// the caller's thread when it is asked for.
 #pragma once
 
 #include <condition_variable>
@@ -11,6 +11,11 @@
 #include <thread>
 
 namespace pack {
+
+// kSkip takes the file's holes, as SEEK_DATA and SEEK_HOLE find them, and whatever lies past
+// its end as zeros without reading them: the output of a sparse member ends in a hole that only
+// the next write or the final truncation makes part of the file.
+enum class Holes { kRead, kSkip };
 
 struct RangeCrc {
   bool complete = false;  // false: the input ended early (error 0) or could not be read
@@ -26,7 +31,8 @@ class RangeChecksum {
   RangeChecksum& operator=(const RangeChecksum&) = delete;
 
   // Starts continuing `crc` over `length` bytes of the file from `offset` on.
-  void Start(std::uint32_t crc, int descriptor, std::uint64_t offset, std::uint64_t length);
+  void Start(std::uint32_t crc, int descriptor, std::uint64_t offset, std::uint64_t length,
+             Holes holes = Holes::kRead);
   // Waits for the stretch started last. Must follow every Start.
   [[nodiscard]] RangeCrc Finish();
 
@@ -36,8 +42,11 @@ class RangeChecksum {
     int descriptor = -1;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
+    Holes holes = Holes::kRead;
   };
   [[nodiscard]] RangeCrc Compute(const Job& job);
+  [[nodiscard]] bool ReadInto(RangeCrc& result, int descriptor, std::uint64_t position,
+                              std::uint64_t end);
   void Work();
 
   std::unique_ptr<unsigned char[]> buffer_;
@@ -55,9 +64,9 @@ class RangeChecksum {
 class PendingChecksum {
  public:
   PendingChecksum(RangeChecksum& checksum, std::uint32_t crc, int descriptor, std::uint64_t offset,
-                  std::uint64_t length)
+                  std::uint64_t length, Holes holes = Holes::kRead)
       : checksum_(checksum) {
-    checksum_.Start(crc, descriptor, offset, length);
+    checksum_.Start(crc, descriptor, offset, length, holes);
   }
   ~PendingChecksum() {
     if (!finished_) {
