@@ -9,7 +9,9 @@
 #     security suite. The build fetches curl's source from them.
 #   debian-archives.sh STATE_DIRECTORY --older URI
 #     prints the codename of the oldest release older than this machine's that the archive
-#     at URI serves, or nothing. The tests make an older root from it.
+#     at URI serves under the suites stable, oldstable and oldoldstable (every release it
+#     still serves), or nothing, saying why on standard error. The tests make an older root
+#     from it.
 #
 # apt reads the sources itself (one-line and deb822 files, their options, "Enabled: no",
 # mirror+file URIs); a private `apt-get update` fetches only their Release files, and each
@@ -77,12 +79,17 @@ if [ "${2:-}" = --older ]; then
   update_release_files "$own_sources"
   this_version=${VERSION_ID:-}
   this_version=${this_version%%.*}
-  suites "$own_sources" | awk -v this="$this_version" '
+  older=$(suites "$own_sources" | awk -v this="$this_version" '
     { major = $4; sub(/\..*/, "", major) }
     major ~ /^[0-9]+$/ && major + 0 < this + 0 && (best == "" || major + 0 < best_major) {
       best = $3; best_major = major + 0
     }
-    END { if (best != "") print best }'
+    END { if (best != "") print best }')
+  if [ -z "$older" ]; then
+    echo "$uri serves no Debian release older than ${VERSION_CODENAME:-this one}" \
+      "(tried the suites stable, oldstable and oldoldstable)" >&2
+  fi
+  [ -z "$older" ] || echo "$older"
   exit 0
 fi
 
