@@ -7,11 +7,11 @@
 #     prints "URI CODENAME", one line each, for the archives of this machine's release that
 #     its apt sources name (component main): the release itself, its updates and its
 #     security suite. The build fetches curl's source from them.
-#   debian-archives.sh STATE_DIRECTORY --older URI
-#     prints the codename of the oldest release older than this machine's that the archive
-#     at URI serves under the suites stable, oldstable and oldoldstable (every release it
-#     still serves), or nothing, saying why on standard error. The tests make an older root
-#     from it.
+#   debian-archives.sh STATE_DIRECTORY --older
+#     prints "CODENAME URI" for the oldest release older than this machine's that the
+#     archive of this machine's release serves under the suites stable, oldstable and
+#     oldoldstable (every release it still serves), or nothing, saying why on standard
+#     error. The tests make an older root from it.
 #
 # apt reads the sources itself (one-line and deb822 files, their options, "Enabled: no",
 # mirror+file URIs); a private `apt-get update` fetches only their Release files, and each
@@ -68,31 +68,38 @@ suites() {
     done | sort -u
 }
 
-if [ "${2:-}" = --older ]; then
-  uri=$3
-  sources=$state/older.list
-  : >"$sources"
-  for alias in stable oldstable oldoldstable; do
-    echo "deb $uri $alias main" >>"$sources"
-  done
-  own_sources="-o Dir::Etc::SourceList=$sources -o Dir::Etc::SourceParts=$state/no-parts"
-  update_release_files "$own_sources"
-  this_version=${VERSION_ID:-}
-  this_version=${this_version%%.*}
-  older=$(suites "$own_sources" | awk -v this="$this_version" '
-    { major = $4; sub(/\..*/, "", major) }
-    major ~ /^[0-9]+$/ && major + 0 < this + 0 && (best == "" || major + 0 < best_major) {
-      best = $3; best_major = major + 0
-    }
-    END { if (best != "") print best }')
-  if [ -z "$older" ]; then
-    echo "$uri serves no Debian release older than ${VERSION_CODENAME:-this one}" \
-      "(tried the suites stable, oldstable and oldoldstable)" >&2
-  fi
-  [ -z "$older" ] || echo "$older"
+this_release() {
+  suites | awk -v release="${VERSION_CODENAME:-}" \
+    'release != "" && $3 ~ "^" release "(-updates|-security)?$" { print $1, $3 }' | sort -u
+}
+
+update_release_files
+if [ "${2:-}" != --older ]; then
+  this_release
   exit 0
 fi
 
-update_release_files
-suites | awk -v release="${VERSION_CODENAME:-}" \
-  'release != "" && $3 ~ "^" release "(-updates|-security)?$" { print $1, $3 }' | sort -u
+uri=$(this_release | awk -v release="${VERSION_CODENAME:-}" '$2 == release { print $1; exit }')
+if [ -z "$uri" ]; then
+  echo "apt takes ${VERSION_CODENAME:-this release} from no Debian archive" >&2
+  exit 0
+fi
+sources=$state/older.list
+for alias in stable oldstable oldoldstable; do
+  echo "deb $uri $alias main"
+done >"$sources"
+own_sources="-o Dir::Etc::SourceList=$sources -o Dir::Etc::SourceParts=$state/no-parts"
+update_release_files "$own_sources"
+this_version=${VERSION_ID:-}
+older=$(suites "$own_sources" | awk -v this="${this_version%%.*}" '
+  { major = $4; sub(/\..*/, "", major) }
+  major ~ /^[0-9]+$/ && major + 0 < this + 0 && (best == "" || major + 0 < best_major) {
+    best = $3; best_major = major + 0
+  }
+  END { if (best != "") print best }')
+if [ -n "$older" ]; then
+  echo "$older $uri"
+else
+  echo "$uri serves no Debian release older than ${VERSION_CODENAME:-this one}" \
+    "(tried the suites stable, oldstable and oldoldstable)" >&2
+fi

