@@ -23,14 +23,14 @@ if [ ! -s "$apt_state/sources.list" ]; then
 fi
 sandbox_user=_apt
 [ "$(id -u)" -eq 0 ] && sandbox_user=root  # as in debian-archives.sh
-private="-o Dir::State::Lists=$apt_state/lists -o Dir::Cache=$apt_state/cache"
-private="$private -o Dir::Etc::SourceList=$apt_state/sources.list"
-private="$private -o Dir::Etc::SourceParts=$apt_state/parts.d -o APT::Sandbox::User=$sandbox_user"
-# shellcheck disable=SC2086 # $private holds options, split on purpose (no path has a space)
-apt-get -qq $private update
+private_apt() {
+  apt-get -qq -o "Dir::State::Lists=$apt_state/lists" -o "Dir::Cache=$apt_state/cache" \
+    -o "Dir::Etc::SourceList=$apt_state/sources.list" \
+    -o "Dir::Etc::SourceParts=$apt_state/parts.d" -o "APT::Sandbox::User=$sandbox_user" "$@"
+}
+private_apt update
 cd "$work/source"
-# shellcheck disable=SC2086
-apt-get -qq $private "$@" source curl || {
+private_apt "$@" source curl || {
   echo "static-curl: 'apt-get source curl' failed (is dpkg-dev installed?)" >&2
   exit 1
 }

@@ -28,15 +28,17 @@ state=$(cd "$state" && pwd)
 # apt then downloads as root, and says so unasked.
 sandbox_user=_apt
 [ "$(id -u)" -eq 0 ] && sandbox_user=root
-private="-o Dir::State::Lists=$state/lists -o Dir::Cache=$state/cache"
-private="$private -o APT::Sandbox::User=$sandbox_user"
+# apt-get with the private state and the given options.
+private_apt() {
+  apt-get -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache" \
+    -o "APT::Sandbox::User=$sandbox_user" "$@"
+}
 
 # The Release files alone: every index target is switched off for the update. Archives that
 # cannot be reached are left out by apt and reported on standard error; the rest still count.
 update_release_files() {
   rm -rf "$state/lists" && mkdir -p "$state/lists/partial"
-  # shellcheck disable=SC2086 # $private and $1 hold options, split on purpose
-  apt-get -qq $private ${1:-} \
+  private_apt -qq "$@" \
     -o Acquire::IndexTargets::deb::Packages::DefaultEnabled=false \
     -o Acquire::IndexTargets::deb::Translations::DefaultEnabled=false \
     -o Acquire::IndexTargets::deb-src::Sources::DefaultEnabled=false update || true
@@ -46,8 +48,8 @@ update_release_files() {
 # targets are listed without their release information, which apt takes from indexes this
 # update did not fetch; the Release file lies beside where each target's index would.
 suites() {
-  # shellcheck disable=SC2086,SC2016 # options split on purpose; $(...) are apt's fields
-  apt-get $private ${1:-} indextargets --no-release-info \
+  # shellcheck disable=SC2016 # $(...) are apt's fields
+  private_apt "$@" indextargets --no-release-info \
     --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(METAKEY) $(FILENAME)' \
     "Target-Of: deb" "Identifier: Packages" |
     while read -r uri suite component metakey filename; do
@@ -88,10 +90,10 @@ sources=$state/older.list
 for alias in stable oldstable oldoldstable; do
   echo "deb $uri $alias main"
 done >"$sources"
-own_sources="-o Dir::Etc::SourceList=$sources -o Dir::Etc::SourceParts=$state/no-parts"
-update_release_files "$own_sources"
+set -- -o "Dir::Etc::SourceList=$sources" -o "Dir::Etc::SourceParts=$state/no-parts"
+update_release_files "$@"
 this_version=${VERSION_ID:-}
-older=$(suites "$own_sources" | awk -v this="${this_version%%.*}" '
+older=$(suites "$@" | awk -v this="${this_version%%.*}" '
   { major = $4; sub(/\..*/, "", major) }
   major ~ /^[0-9]+$/ && major + 0 < this + 0 && (best == "" || major + 0 < best_major) {
     best = $3; best_major = major + 0

@@ -21,8 +21,8 @@ constexpr std::size_t kPieceSize = 128 << 10;
 // From this length on a stretch is copied by the kernel while the second thread checksums it;
 // below it, handing it over would cost more than it saves.
 constexpr std::uint64_t kOverlapMinimum = 1 << 20;
-// The kernel copies a stretch a step at a time; each step is read back from the output while
-// the next one is copied.
+// The kernel copies a stretch a step at a time; the output is read back up to the last step
+// copied while the next one is.
 constexpr std::uint64_t kCopyStep = 8 << 20;
 
 // The next stretch of the input from a position on, as the file system maps it.
@@ -146,50 +146,47 @@ bool InputCopy::CopyData(std::uint64_t position, std::uint64_t end) {
   return false;
 }
 
-// The kernel copies each step while one thread reads the same step of the input and the other
-// reads back the step copied before from the output. The CRC recorded is that of the bytes
-// written; should it differ from that of the bytes read, the input was written meanwhile and
-// the output holds a mixture of its versions.
+// While the kernel copies the stretch a step at a time, one thread reads the same stretch of
+// the input, and the other reads back from the output what the kernel has copied so far. The
+// CRC recorded is that of the bytes written; should it differ from that of the bytes read, the
+// input was written meanwhile and the output holds a mixture of its versions.
 bool InputCopy::CopyDataChecked(std::uint64_t position, std::uint64_t end) {
   if (!input_reader_) {
     input_reader_ = std::make_unique<RangeChecksum>();
     output_reader_ = std::make_unique<RangeChecksum>();
   }
   const int descriptor = input_.descriptor.get();
-  std::uint32_t input_crc = crc_;   // of the input as read, up to `position`
-  std::uint32_t output_crc = crc_;  // of the output as read back, up to the step in flight
-  std::optional<PendingChecksum> read_back;
-  while (position < end) {
-    const std::uint64_t step = std::min(kCopyStep, end - position);
-    const std::uint64_t written_at = output_.offset();
-    std::optional<PendingChecksum> input_read;
-    input_read.emplace(*input_reader_, input_crc, descriptor, position, step);
-    const TemporaryOutput::CopyOutcome outcome =
-        output_.AppendCopy(descriptor, position, step, report_);
-    if (read_back && !ReadBack(*read_back, output_crc)) {
-      return false;
+  PendingChecksum input_read(*input_reader_, crc_, descriptor, position, end - position);
+  PendingChecksum read_back(*output_reader_, crc_, output_.descriptor(), output_.offset(),
+                            end - position, Holes::kSkip, Pace::kAsWritten);
+  for (std::uint64_t at = position; at < end;) {
+    const std::uint64_t step = std::min(kCopyStep, end - at);
+    const TemporaryOutput::CopyOutcome outcome = output_.AppendCopy(descriptor, at, step, report_);
+    if (outcome != TemporaryOutput::CopyOutcome::kCopied) {
+      output_reader_->EndAt(output_.offset());  // so that the read-back can end
     }
-    read_back.reset();
-    if (outcome == TemporaryOutput::CopyOutcome::kUnsupported) {
-      copy_range_works_ = false;
-      input_read.reset();  // waits for the checksum, whose result is not needed
-      if (output_crc != input_crc) {
+    switch (outcome) {
+      case TemporaryOutput::CopyOutcome::kCopied:
+        break;
+      case TemporaryOutput::CopyOutcome::kUnsupported:
+        // Before the first step, as a rule; after a later one, what was copied is recorded
+        // as read back, and the input's times still tell whether it changed.
+        copy_range_works_ = false;
+        if (!ReadBack(read_back, crc_)) {
+          return false;
+        }
+        return ReadData(at, end);
+      case TemporaryOutput::CopyOutcome::kInputEnded:
         return Changed();
-      }
-      crc_ = output_crc;
-      return ReadData(position, end);
+      case TemporaryOutput::CopyOutcome::kFailed:
+        return false;
     }
-    if (outcome == TemporaryOutput::CopyOutcome::kInputEnded) {
-      return Changed();
-    }
-    if (outcome == TemporaryOutput::CopyOutcome::kFailed || !InputRead(*input_read, input_crc)) {
-      return false;
-    }
-    read_back.emplace(*output_reader_, output_crc, output_.descriptor(), written_at, step,
-                      Holes::kSkip);
-    position += step;
+    at += step;
+    output_reader_->Written(output_.offset());
   }
-  if (read_back && !ReadBack(*read_back, output_crc)) {
+  std::uint32_t input_crc = 0;
+  std::uint32_t output_crc = 0;
+  if (!InputRead(input_read, input_crc) || !ReadBack(read_back, output_crc)) {
     return false;
   }
   if (output_crc != input_crc) {

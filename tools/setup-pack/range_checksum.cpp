@@ -38,13 +38,38 @@ RangeChecksum::~RangeChecksum() {
 }
 
 void RangeChecksum::Start(std::uint32_t crc, int descriptor, std::uint64_t offset,
-                          std::uint64_t length, Holes holes) {
+                          std::uint64_t length, Holes holes, Pace pace) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    job_ = Job{crc, descriptor, offset, length, holes};
+    job_ = Job{crc, descriptor, offset, length, holes, pace};
+    written_end_ = offset;
+    job_end_ = offset + length;
     pending_ = true;
   }
   changed_.notify_all();
+}
+
+void RangeChecksum::Written(std::uint64_t end) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    written_end_ = end;
+  }
+  changed_.notify_all();
+}
+
+void RangeChecksum::EndAt(std::uint64_t end) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    job_end_ = end;
+    written_end_ = end;
+  }
+  changed_.notify_all();
+}
+
+std::uint64_t RangeChecksum::ReadableEnd(std::uint64_t position) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return written_end_ > position || job_end_ <= position; });
+  return std::max(position, std::min(written_end_, job_end_));
 }
 
 RangeCrc RangeChecksum::Finish() {
@@ -60,16 +85,32 @@ RangeCrc RangeChecksum::Finish() {
 RangeCrc RangeChecksum::Compute(const Job& job) {
   RangeCrc result;
   result.crc = job.crc;
-  std::uint64_t position = job.offset;
-  const std::uint64_t end = job.offset + job.length;
   bool probe_holes = job.holes == Holes::kSkip;
+  if (job.pace == Pace::kAtOnce) {
+    result.complete =
+        ChecksumStretch(result, job, probe_holes, job.offset, job.offset + job.length);
+    return result;
+  }
+  std::uint64_t position = job.offset;
+  for (std::uint64_t end = ReadableEnd(position); end > position; end = ReadableEnd(position)) {
+    if (!ChecksumStretch(result, job, probe_holes, position, end)) {
+      return result;
+    }
+    position = end;
+  }
+  result.complete = true;
+  return result;
+}
+
+bool RangeChecksum::ChecksumStretch(RangeCrc& result, const Job& job, bool& probe_holes,
+                                    std::uint64_t position, std::uint64_t end) {
   while (position < end) {
     std::uint64_t data_end = end;
     if (probe_holes) {
       const off_t data = ::lseek(job.descriptor, static_cast<off_t>(position), SEEK_DATA);
       if (data < 0 && errno == ENXIO) {  // nothing but holes up to the end of the file
         result.crc = Crc32UpdateZeros(result.crc, end - position);
-        break;
+        return true;
       }
       if (data >= 0 && static_cast<std::uint64_t>(data) > position) {
         const std::uint64_t hole_end = std::min(static_cast<std::uint64_t>(data), end);
@@ -86,12 +127,11 @@ RangeCrc RangeChecksum::Compute(const Job& job) {
       }
     }
     if (!ReadInto(result, job.descriptor, position, data_end)) {
-      return result;
+      return false;
     }
     position = data_end;
   }
-  result.complete = true;
-  return result;
+  return true;
 }
 
 bool RangeChecksum::ReadInto(RangeCrc& result, int descriptor, std::uint64_t position,

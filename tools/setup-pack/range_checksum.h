@@ -17,6 +17,10 @@ namespace pack {
 // the next write or the final truncation makes part of the file.
 enum class Holes { kRead, kSkip };
 
+// kAsWritten reads a file that is still being written only as far as Written has announced:
+// the reading trails the writing without waiting for it to end.
+enum class Pace { kAtOnce, kAsWritten };
+
 struct RangeCrc {
   bool complete = false;  // false: the input ended early (error 0) or could not be read
   int error = 0;
@@ -32,7 +36,11 @@ class RangeChecksum {
 
   // Starts continuing `crc` over `length` bytes of the file from `offset` on.
   void Start(std::uint32_t crc, int descriptor, std::uint64_t offset, std::uint64_t length,
-             Holes holes = Holes::kRead);
+             Holes holes = Holes::kRead, Pace pace = Pace::kAtOnce);
+  // With Pace::kAsWritten: the file holds its final bytes up to `end`.
+  void Written(std::uint64_t end);
+  // With Pace::kAsWritten: the writing stopped at `end`, where the stretch now ends.
+  void EndAt(std::uint64_t end);
   // Waits for the stretch started last. Must follow every Start.
   [[nodiscard]] RangeCrc Finish();
 
@@ -43,8 +51,13 @@ class RangeChecksum {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     Holes holes = Holes::kRead;
+    Pace pace = Pace::kAtOnce;
   };
   [[nodiscard]] RangeCrc Compute(const Job& job);
+  // Where the bytes from `position` on that may be read end; `position` when none are left.
+  [[nodiscard]] std::uint64_t ReadableEnd(std::uint64_t position);
+  [[nodiscard]] bool ChecksumStretch(RangeCrc& result, const Job& job, bool& probe_holes,
+                                     std::uint64_t position, std::uint64_t end);
   [[nodiscard]] bool ReadInto(RangeCrc& result, int descriptor, std::uint64_t position,
                               std::uint64_t end);
   void Work();
@@ -53,6 +66,8 @@ class RangeChecksum {
   std::mutex mutex_;
   std::condition_variable changed_;
   Job job_;
+  std::uint64_t written_end_ = 0;  // with Pace::kAsWritten
+  std::uint64_t job_end_ = 0;
   RangeCrc result_;
   bool pending_ = false;
   bool stopping_ = false;
@@ -64,9 +79,9 @@ class RangeChecksum {
 class PendingChecksum {
  public:
   PendingChecksum(RangeChecksum& checksum, std::uint32_t crc, int descriptor, std::uint64_t offset,
-                  std::uint64_t length, Holes holes = Holes::kRead)
+                  std::uint64_t length, Holes holes = Holes::kRead, Pace pace = Pace::kAtOnce)
       : checksum_(checksum) {
-    checksum_.Start(crc, descriptor, offset, length, holes);
+    checksum_.Start(crc, descriptor, offset, length, holes, pace);
   }
   ~PendingChecksum() {
     if (!finished_) {
