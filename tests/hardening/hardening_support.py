@@ -12,6 +12,7 @@ import ctypes.util
 import functools
 import glob
 import os
+import pty
 import shlex
 import signal
 import subprocess
@@ -268,6 +269,26 @@ def signal_mask(agent_log, field):
                 bits = int(value.strip(), 16)
                 return {number for number in range(1, 65) if bits & (1 << (number - 1))}
     raise AssertionError("no %s line in the agent's status" % field)
+
+
+# Starts the program named by the first argument with the pseudo-terminal named in
+# SETUP_HARDENING_TTY as its controlling terminal and standard input. LauncherProcess has
+# made it the leader of a new session, as a login shell over ssh -t or setsid would be.
+TERMINAL_PARENT = r"""
+import os, sys
+terminal = os.open(os.environ.pop("SETUP_HARDENING_TTY"), os.O_RDWR)
+os.dup2(terminal, 0)
+os.close(terminal)
+os.execv(sys.argv[1], sys.argv[1:])
+"""
+
+
+def on_a_terminal():
+    """A new pseudo-terminal: its master, and the wrap and env that hand it to a launcher."""
+    master, slave = pty.openpty()
+    terminal = os.ttyname(slave)
+    os.close(slave)
+    return master, [sys.executable, "-c", TERMINAL_PARENT], {"SETUP_HARDENING_TTY": terminal}
 
 
 # -- runs the test acts on while they last ---------------------------------------------------

@@ -16,20 +16,20 @@ and the agent.
 import hashlib
 import io
 import os
-import pty
 import signal
 import sys
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from hardening_support import (INSTALLATION_FAILED, LauncherProcess, pack_files,  # noqa: E402
+from hardening_support import (INSTALLATION_FAILED, LauncherProcess, on_a_terminal,  # noqa: E402
+                               pack_files, process_arguments, process_descendants,
                                received_signals, running_unzip_target, signal_mask,
                                stalled_get, trapping_agent_archive, wait_until,
                                waiting_agent_archive, work_directories_holding,
                                write_random_file)
-from launcher_harness import (LauncherTestCase, make_agent_archive, real_program,  # noqa: E402
-                              run_main, tree_snapshot)
+from launcher_harness import (LauncherTestCase, make_agent_archive, make_zip,  # noqa: E402
+                              real_program, run_main, tree_snapshot)
 from scripted_server import Reply, ScriptedServer, serve_archive, serve_file  # noqa: E402
 
 TO_PROCESS = "process"
@@ -231,16 +231,25 @@ def make_script_of(agent_archive_bytes):
         return archive.read("install")
 
 
-# Starts the program named by the first argument as the leader of a new session whose
-# controlling terminal is the pseudo-terminal named in SETUP_HARDENING_TTY, on its
-# standard input, as a login shell runs a command in the foreground.
-TERMINAL_PARENT = r"""
+# Test install agent that fills the work directory with many files, then ends well.
+FILLING_AGENT = """#!/bin/sh
+exec %(python)s -c '
 import os, sys
-terminal = os.open(os.environ.pop("SETUP_HARDENING_TTY"), os.O_RDWR)
-os.dup2(terminal, 0)
-os.close(terminal)
-os.execv(sys.argv[1], sys.argv[1:])
+many = os.path.join(os.path.dirname(sys.argv[2]), "many")
+os.mkdir(many)
+for number in range(40000):
+    open(os.path.join(many, str(number)), "w").close()
+' "$@"
 """
+
+
+def running_rm(pid):
+    """The process id of the rm of the work directory that the launcher pid runs, or None."""
+    for descendant in process_descendants(pid):
+        words = process_arguments(descendant)
+        if words and os.path.basename(words[0]) == "rm" and words[-1].startswith("/tmp/qx"):
+            return descendant
+    return None
 
 
 def process_state(pid):
@@ -320,10 +329,8 @@ class AgentInterruptionTests(InterruptionTestCase):
     def test_ctrl_c_on_the_terminal_reaches_a_trapping_agent_once(self):
         """The terminal signals the whole foreground group; the launcher adds nothing."""
         launcher = self.ws.pack()
-        master, slave = pty.openpty()
+        master, wrap, env = on_a_terminal()
         self.addCleanup(os.close, master)
-        terminal = os.ttyname(slave)
-        os.close(slave)
 
         def ctrl_c(run):
             # The launcher is held stopped until the agent has taken the ^C: a copy that
@@ -336,11 +343,40 @@ class AgentInterruptionTests(InterruptionTestCase):
             os.kill(run.pid, signal.SIGCONT)
 
         with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
-            run = self.run_trapping_agent(
-                launcher, server, ctrl_c, env={"SETUP_HARDENING_TTY": terminal},
-                wrap=[sys.executable, "-c", TERMINAL_PARENT])
+            run = self.run_trapping_agent(launcher, server, ctrl_c, env=env, wrap=wrap)
         self.assertEqual(received_signals(run.agent_log), ["SIGINT"])
         self.assertEndedBy(run, signal.SIGINT)
+
+    def test_hang_up_of_the_terminal_of_a_session_leading_launcher_reaches_the_agent(self):
+        """ssh -t host ./setup.run: the kernel sends SIGHUP to the launcher alone."""
+        launcher = self.ws.pack()
+        master, wrap, env = on_a_terminal()
+        with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
+            run = self.run_trapping_agent(launcher, server, lambda run: os.close(master),
+                                          env=env, wrap=wrap)
+        self.assertEqual(received_signals(run.agent_log), ["SIGHUP"])
+        self.assertEndedBy(run, signal.SIGHUP)
+
+    def test_signal_to_the_group_during_the_removal_of_the_work_directory(self):
+        """timeout(1) signals the whole group: the removal still finishes."""
+        launcher = self.ws.pack()
+        agent = make_zip([("install", FILLING_AGENT % {"python": sys.executable})])
+        with ScriptedServer(serve_archive(agent, etag=b'"f1"')) as server:
+            run = self.start(launcher, url=server.url("/agent"))
+            removal = wait_until(lambda: running_rm(run.pid), "the removal to start")
+            # Held mid-way, so the signal surely comes while there is something to remove.
+            os.kill(removal, signal.SIGSTOP)
+            try:
+                work = process_arguments(removal)[-1:]
+                self.assertTrue(os.path.isdir(work[0]), run.describe())
+                run.signal_group(signal.SIGTERM)
+            finally:
+                os.kill(removal, signal.SIGCONT)
+            run.finish()
+        # The agent had ended well: the launcher ends by the signal, and says nothing.
+        self.assertEqual((run.returncode, run.stderr_lines), (-signal.SIGTERM, []),
+                         run.describe())
+        self.assertGone(work, run)
 
 
 # Starts the program named by the first argument with the dispositions given in
