@@ -21,11 +21,12 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from hardening_support import (CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,  # noqa: E402
-                               CURLE_WRITE_ERROR, INIT_FAILED, stalled_get,
+                               CURLE_WRITE_ERROR, INIT_FAILED, INSTALLATION_FAILED,
+                               LauncherProcess, on_a_terminal, stalled_get,
                                PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
                                namespace_wrap, require_mount_namespace, unprivileged_user)
 from launcher_harness import (FIXED_TIME, LauncherTestCase, make_agent_archive,  # noqa: E402
-                              run_main, tree_snapshot)
+                              real_program, run_main, tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, etag_line, redirect,  # noqa: E402
                              response, routes, serve_archive, stall)
 
@@ -106,6 +107,15 @@ class FaultTestCase(LauncherTestCase):
     def assertNoAgentRan(self, result):
         self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
 
+    def run_on_a_terminal(self, launcher, wrap=()):
+        """A run on a pseudo-terminal, its standard input, that nobody types on."""
+        master, terminal_wrap, env = on_a_terminal()
+        self.addCleanup(os.close, master)
+        run = LauncherProcess(self.ws, launcher, url=self.server.url("/agent"), env=env,
+                              wrap=list(wrap) + terminal_wrap)
+        self.addCleanup(run.kill)
+        return run.finish()
+
 
 class TransferFaultTests(FaultTestCase):
     def test_server_closing_mid_body_while_replacing_an_agent(self):
@@ -149,6 +159,21 @@ class TransferFaultTests(FaultTestCase):
         """Info-ZIP keeps a member with a bad CRC on disk: a damaged "install" is there."""
         good = agent_with_payload("v2", b"x" * 4096, payload_first=True)
         self.check_corrupt_archive(corrupt_member(good, "install"), good)
+
+    def test_encrypted_member_of_a_local_agent_archive_on_a_terminal(self):
+        """unzip would ask for the password on the terminal: it fails instead."""
+        stage = self.ws.path("encrypted")
+        os.makedirs(stage)
+        with open(os.path.join(stage, "install"), "w", encoding="ascii") as stream:
+            stream.write("#!/bin/sh\nexit 0\n")
+        subprocess.run([real_program("zip"), "-q", "-P", "secret", "agent.zip", "install"],
+                       cwd=stage, check=True)
+        with open(os.path.join(stage, "agent.zip"), "rb") as stream:
+            launcher = self.ws.pack(members=[("InstallAgent.zip", stream.read())])
+        run = self.run_on_a_terminal(launcher)
+        self.assertEqual((run.returncode, run.stderr_lines[-3:]),
+                         (255, [UNZIP_FAILED, INIT_FAILED, INSTALLATION_FAILED]), run.describe())
+        self.assertNoAgentRan(run)
 
     def check_corrupt_archive(self, corrupt, good):
         self.serve(corrupt, b'"v2"')
@@ -347,6 +372,22 @@ class FullDiskTests(FaultTestCase):
         # The next run, with room to spare, downloads again.
         self.assertGoodRun("v2", HEAD_GET)
         self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+    def test_tmp_filling_during_the_extraction_on_a_terminal(self):
+        """unzip would ask "Continue?" on the terminal: the run fails instead."""
+        launcher = self.ws.pack(bundle=os.urandom(1 << 20))
+        # The workspace (under /tmp, as a rule) stays reachable over the small /tmp.
+        root = shlex.quote(self.ws.root)
+        wrap = namespace_wrap(["mount --bind %s /mnt" % root,
+                               "mount -t tmpfs -o size=256k,mode=1777 tmpfs /tmp",
+                               "mkdir -p %s" % root, "mount --move /mnt %s" % root])
+        run = self.run_on_a_terminal(launcher, wrap)
+        self.assertEqual(run.returncode, 255, run.describe())
+        self.assertEqual(run.stderr_lines[-2:], [
+            "Internal error: Failed to initialize application installer (201)",
+            INSTALLATION_FAILED], run.describe())
+        self.assertNoAgentRan(run)
+        self.assertRequests(self.server, [])
 
     def test_cache_filling_while_the_agent_is_unpacked(self):
         """HOME on a small tmpfs that outlives each run: a namespace held open meanwhile."""
