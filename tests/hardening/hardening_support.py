@@ -271,24 +271,13 @@ def signal_mask(agent_log, field):
     raise AssertionError("no %s line in the agent's status" % field)
 
 
-# Starts the program named by the first argument with the pseudo-terminal named in
-# SETUP_HARDENING_TTY as its controlling terminal and standard input. LauncherProcess has
-# made it the leader of a new session, as a login shell over ssh -t or setsid would be.
-TERMINAL_PARENT = r"""
-import os, sys
-terminal = os.open(os.environ.pop("SETUP_HARDENING_TTY"), os.O_RDWR)
-os.dup2(terminal, 0)
-os.close(terminal)
-os.execv(sys.argv[1], sys.argv[1:])
-"""
-
-
 def on_a_terminal():
-    """A new pseudo-terminal: its master, and the wrap and env that hand it to a launcher."""
+    """A new pseudo-terminal's master, and the wrap and env that make it the controlling
+    terminal and standard input of a launcher that leads its session (LauncherProcess)."""
     master, slave = pty.openpty()
-    terminal = os.ttyname(slave)
+    env = {"SETUP_HARDENING_TTY": os.ttyname(slave)}
     os.close(slave)
-    return master, [sys.executable, "-c", TERMINAL_PARENT], {"SETUP_HARDENING_TTY": terminal}
+    return master, ["/bin/sh", "-c", 'exec "$0" "$@" < "$SETUP_HARDENING_TTY"'], env
 
 
 # -- runs the test acts on while they last ---------------------------------------------------

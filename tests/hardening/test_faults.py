@@ -107,14 +107,15 @@ class FaultTestCase(LauncherTestCase):
     def assertNoAgentRan(self, result):
         self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
 
-    def run_on_a_terminal(self, launcher, wrap=()):
-        """A run on a pseudo-terminal, its standard input, that nobody types on."""
+    def assertFailsOnATerminal(self, launcher, last_lines, wrap=()):
+        """On a terminal that nobody types on, unzip asks nothing: the run fails at once."""
         master, terminal_wrap, env = on_a_terminal()
         self.addCleanup(os.close, master)
-        run = LauncherProcess(self.ws, launcher, url=self.server.url("/agent"), env=env,
-                              wrap=list(wrap) + terminal_wrap)
+        run = LauncherProcess(self.ws, launcher, env=env, wrap=list(wrap) + terminal_wrap)
         self.addCleanup(run.kill)
-        return run.finish()
+        run.finish()
+        self.assertEqual((run.returncode, run.stderr_lines[-len(last_lines):], run.agent),
+                         (255, last_lines, None), run.describe())
 
 
 class TransferFaultTests(FaultTestCase):
@@ -161,19 +162,11 @@ class TransferFaultTests(FaultTestCase):
         self.check_corrupt_archive(corrupt_member(good, "install"), good)
 
     def test_encrypted_member_of_a_local_agent_archive_on_a_terminal(self):
-        """unzip would ask for the password on the terminal: it fails instead."""
-        stage = self.ws.path("encrypted")
-        os.makedirs(stage)
-        with open(os.path.join(stage, "install"), "w", encoding="ascii") as stream:
-            stream.write("#!/bin/sh\nexit 0\n")
-        subprocess.run([real_program("zip"), "-q", "-P", "secret", "agent.zip", "install"],
-                       cwd=stage, check=True)
-        with open(os.path.join(stage, "agent.zip"), "rb") as stream:
+        archive = self.ws.path("encrypted.zip")
+        subprocess.run([real_program("zip"), "-qjP", "secret", archive, self.launcher], check=True)
+        with open(archive, "rb") as stream:
             launcher = self.ws.pack(members=[("InstallAgent.zip", stream.read())])
-        run = self.run_on_a_terminal(launcher)
-        self.assertEqual((run.returncode, run.stderr_lines[-3:]),
-                         (255, [UNZIP_FAILED, INIT_FAILED, INSTALLATION_FAILED]), run.describe())
-        self.assertNoAgentRan(run)
+        self.assertFailsOnATerminal(launcher, [UNZIP_FAILED, INIT_FAILED, INSTALLATION_FAILED])
 
     def check_corrupt_archive(self, corrupt, good):
         self.serve(corrupt, b'"v2"')
@@ -374,20 +367,14 @@ class FullDiskTests(FaultTestCase):
         self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
 
     def test_tmp_filling_during_the_extraction_on_a_terminal(self):
-        """unzip would ask "Continue?" on the terminal: the run fails instead."""
-        launcher = self.ws.pack(bundle=os.urandom(1 << 20))
         # The workspace (under /tmp, as a rule) stays reachable over the small /tmp.
         root = shlex.quote(self.ws.root)
         wrap = namespace_wrap(["mount --bind %s /mnt" % root,
                                "mount -t tmpfs -o size=256k,mode=1777 tmpfs /tmp",
                                "mkdir -p %s" % root, "mount --move /mnt %s" % root])
-        run = self.run_on_a_terminal(launcher, wrap)
-        self.assertEqual(run.returncode, 255, run.describe())
-        self.assertEqual(run.stderr_lines[-2:], [
+        self.assertFailsOnATerminal(self.ws.pack(bundle=os.urandom(1 << 20)), [
             "Internal error: Failed to initialize application installer (201)",
-            INSTALLATION_FAILED], run.describe())
-        self.assertNoAgentRan(run)
-        self.assertRequests(self.server, [])
+            INSTALLATION_FAILED], wrap)
 
     def test_cache_filling_while_the_agent_is_unpacked(self):
         """HOME on a small tmpfs that outlives each run: a namespace held open meanwhile."""

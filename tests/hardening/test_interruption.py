@@ -16,6 +16,7 @@ and the agent.
 import hashlib
 import io
 import os
+import pty
 import signal
 import sys
 import zipfile
@@ -231,25 +232,16 @@ def make_script_of(agent_archive_bytes):
         return archive.read("install")
 
 
-# Test install agent that fills the work directory with many files, then ends well.
-FILLING_AGENT = """#!/bin/sh
-exec %(python)s -c '
+# Starts the program named by the first argument as the leader of a new session whose
+# controlling terminal is the pseudo-terminal named in SETUP_HARDENING_TTY, on its
+# standard input, as a login shell runs a command in the foreground.
+TERMINAL_PARENT = r"""
 import os, sys
-many = os.path.join(os.path.dirname(sys.argv[2]), "many")
-os.mkdir(many)
-for number in range(40000):
-    open(os.path.join(many, str(number)), "w").close()
-' "$@"
+terminal = os.open(os.environ.pop("SETUP_HARDENING_TTY"), os.O_RDWR)
+os.dup2(terminal, 0)
+os.close(terminal)
+os.execv(sys.argv[1], sys.argv[1:])
 """
-
-
-def running_rm(pid):
-    """The process id of the rm of the work directory that the launcher pid runs, or None."""
-    for descendant in process_descendants(pid):
-        words = process_arguments(descendant)
-        if words and os.path.basename(words[0]) == "rm" and words[-1].startswith("/tmp/qx"):
-            return descendant
-    return None
 
 
 def process_state(pid):
@@ -329,8 +321,10 @@ class AgentInterruptionTests(InterruptionTestCase):
     def test_ctrl_c_on_the_terminal_reaches_a_trapping_agent_once(self):
         """The terminal signals the whole foreground group; the launcher adds nothing."""
         launcher = self.ws.pack()
-        master, wrap, env = on_a_terminal()
+        master, slave = pty.openpty()
         self.addCleanup(os.close, master)
+        terminal = os.ttyname(slave)
+        os.close(slave)
 
         def ctrl_c(run):
             # The launcher is held stopped until the agent has taken the ^C: a copy that
@@ -343,29 +337,36 @@ class AgentInterruptionTests(InterruptionTestCase):
             os.kill(run.pid, signal.SIGCONT)
 
         with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
-            run = self.run_trapping_agent(launcher, server, ctrl_c, env=env, wrap=wrap)
+            run = self.run_trapping_agent(
+                launcher, server, ctrl_c, env={"SETUP_HARDENING_TTY": terminal},
+                wrap=[sys.executable, "-c", TERMINAL_PARENT])
         self.assertEqual(received_signals(run.agent_log), ["SIGINT"])
         self.assertEndedBy(run, signal.SIGINT)
 
-    def test_hang_up_of_the_terminal_of_a_session_leading_launcher_reaches_the_agent(self):
+    def test_hang_up_of_the_terminal_of_a_session_leader_reaches_the_agent(self):
         """ssh -t host ./setup.run: the kernel sends SIGHUP to the launcher alone."""
-        launcher = self.ws.pack()
         master, wrap, env = on_a_terminal()
         with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
-            run = self.run_trapping_agent(launcher, server, lambda run: os.close(master),
+            run = self.run_trapping_agent(self.ws.pack(), server, lambda run: os.close(master),
                                           env=env, wrap=wrap)
         self.assertEqual(received_signals(run.agent_log), ["SIGHUP"])
         self.assertEndedBy(run, signal.SIGHUP)
 
     def test_signal_to_the_group_during_the_removal_of_the_work_directory(self):
-        """timeout(1) signals the whole group: the removal still finishes."""
-        launcher = self.ws.pack()
-        agent = make_zip([("install", FILLING_AGENT % {"python": sys.executable})])
-        with ScriptedServer(serve_archive(agent, etag=b'"f1"')) as server:
-            run = self.start(launcher, url=server.url("/agent"))
-            removal = wait_until(lambda: running_rm(run.pid), "the removal to start")
-            # Held mid-way, so the signal surely comes while there is something to remove.
-            os.kill(removal, signal.SIGSTOP)
+        """timeout(1) signals the whole group: the removal finishes all the same."""
+        filling = b'#!/bin/sh\ncd "${2%/*}" && mkdir many && cd many && seq 40000 | xargs touch\n'
+
+        def removal_of_the_work_directory():
+            for pid in process_descendants(run.pid):
+                words = process_arguments(pid)
+                if words[:2] == ["rm", "-rf"] and words[-1].startswith("/tmp/qx"):
+                    return pid
+            return None
+
+        with ScriptedServer(serve_archive(make_zip([("install", filling)]))) as server:
+            run = self.start(self.ws.pack(), url=server.url("/agent"))
+            removal = wait_until(removal_of_the_work_directory, "the removal to start")
+            os.kill(removal, signal.SIGSTOP)  # held mid-way, with much left to remove
             try:
                 work = process_arguments(removal)[-1:]
                 self.assertTrue(os.path.isdir(work[0]), run.describe())
@@ -373,7 +374,7 @@ class AgentInterruptionTests(InterruptionTestCase):
             finally:
                 os.kill(removal, signal.SIGCONT)
             run.finish()
-        # The agent had ended well: the launcher ends by the signal, and says nothing.
+        # The agent had ended well: the launcher ends by the signal and says nothing.
         self.assertEqual((run.returncode, run.stderr_lines), (-signal.SIGTERM, []),
                          run.describe())
         self.assertGone(work, run)
