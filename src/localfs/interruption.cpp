@@ -16,8 +16,8 @@ volatile std::sig_atomic_t pending_signal = 0;
 // The child that stop signals are passed on to, or 0.
 static_assert(sizeof(pid_t) <= sizeof(std::sig_atomic_t), "a process id fits a sig_atomic_t");
 volatile std::sig_atomic_t forwarding_target = 0;
-// Set with the target: 1 when every stop signal is passed on; 1 when a kernel-generated
-// hang-up is, because the launcher leads its session.
+// Set with the target: whether every stop signal is passed on, and whether a hang-up from
+// the terminal is (the launcher leads its session).
 volatile std::sig_atomic_t pass_every_signal = 0;
 volatile std::sig_atomic_t pass_terminal_hangup = 0;
 

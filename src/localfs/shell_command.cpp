@@ -65,9 +65,9 @@ bool CollectCaughtSignals(sigset_t* caught) {
   return true;
 }
 
-// Default actions for the caught signals, and the signal mask the launcher had before it
-// held the stop signals back for the spawn.
-// A child apart from the terminal also leads a session of its own.
+// Default actions for the caught signals, the signal mask the launcher had before it held
+// the stop signals back for the spawn, and for a child apart from the terminal a session
+// of its own.
 bool PrepareAttributes(SpawnAttributes& attributes, const sigset_t& child_mask,
                        bool apart_from_terminal) {
   sigset_t caught;
@@ -130,8 +130,8 @@ int RunShellCommand(const std::string& command, ChildKind kind) {
         0) {
       return -1;
     }
-    // A cleanup is passed nothing: a second ^C or a signal to the whole group must not
-    // cut the removal short.
+    // A cleanup is passed nothing, and its session keeps the terminal's and the process
+    // group's signals from it: no interruption may cut the removal short.
     if (kind != ChildKind::kCleanup) {
       SetForwardingTarget(
           hold, child,
