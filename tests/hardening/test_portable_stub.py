@@ -142,6 +142,8 @@ class OlderDistributionTests(LauncherTestCase):
         # Each test has its own place in the root for the launcher, its home and its log.
         self.inside = tempfile.mkdtemp(prefix="setup-test-", dir=os.path.join(self.root, "tmp"))
         self.addCleanup(shutil.rmtree, self.inside, ignore_errors=True)
+        # A home that is missing is not made, and its cache would go unused.
+        os.mkdir(os.path.join(self.inside, "home"), 0o700)
 
     def in_root(self, path):
         return "/" + os.path.relpath(path, self.root)
