@@ -45,7 +45,7 @@ using agentcache_test::Reply;
   agentcache::CacheLock no_lock;
   const bool result =
       agentcache::DownloadAgentArchive(server.Url("/agent").c_str(), archive.c_str(),
-                                       agentcache::CacheUse::kRefresh, no_lock,
+                                       agentcache::CacheUse::kRefresh, no_lock, nullptr,
                                        RecordMessage) != agentcache::DownloadOutcome::kFailed;
   const bool interrupted = localfs::InterruptRequested();
   const bool messages_empty = RecordedMessages().empty();
