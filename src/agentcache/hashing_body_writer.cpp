@@ -1,27 +1,28 @@
 #include "agentcache/hashing_body_writer.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <memory>
 #include <system_error>
 
 namespace agentcache {
 namespace {
 
-// Small enough that a chunk is still in the processor's cache when the hashing thread reads
-// it; enough of them that the receiving thread seldom waits for the hash.
-constexpr std::size_t kChunkSize = 256 << 10;
-constexpr std::size_t kChunkCount = 8;
+// The hashing thread maps the file a window at a time, so the bytes are hashed straight from
+// the page cache, with no copy. A window is a multiple of the page size, so every mapping
+// starts on a page.
+constexpr std::uint64_t kWindow = 2 << 20;
+constexpr std::size_t kReadPiece = 256 << 10;
 
 }  // namespace
 
-HashingBodyWriter::HashingBodyWriter(std::FILE* archive_stream) : archive_stream_(archive_stream) {
-  filling_ = std::make_unique<Chunk>();
-  filling_->reserve(kChunkSize);
-  for (std::size_t index = 1; index < kChunkCount; ++index) {
-    free_.push_back(std::make_unique<Chunk>());
-    free_.back()->reserve(kChunkSize);
-  }
+HashingBodyWriter::HashingBodyWriter(std::FILE* archive_stream)
+    : archive_stream_(archive_stream), descriptor_(fileno(archive_stream)) {
   try {
-    hashing_thread_ = std::thread([this] { HashChunks(); });
+    hashing_thread_ = std::thread([this] { HashFile(); });
   } catch (const std::system_error&) {
     // No second thread: the receiving thread hashes, which is only slower.
   }
@@ -30,10 +31,8 @@ HashingBodyWriter::HashingBodyWriter(std::FILE* archive_stream) : archive_stream
 HashingBodyWriter::~HashingBodyWriter() {
   if (!hashing_thread_.joinable()) return;
   {
-    // An abandoned transfer: what is still queued is of no use.
     const std::lock_guard<std::mutex> lock(mutex_);
-    full_.clear();
-    finishing_ = true;
+    stopping_ = true;
   }
   changed_.notify_all();
   hashing_thread_.join();
@@ -43,65 +42,77 @@ std::size_t HashingBodyWriter::Write(char* data, std::size_t size, std::size_t c
                                      void* writer) {
   auto* const self = static_cast<HashingBodyWriter*>(writer);
   const std::size_t written = std::fwrite(data, size, count, self->archive_stream_);
-  self->Hand(reinterpret_cast<const unsigned char*>(data), written * size);
+  if (!self->hashing_thread_.joinable()) {
+    self->hasher_.Feed(data, written * size);
+    return written;
+  }
+  self->written_ += written * size;
+  if (self->written_ - self->in_file_ >= kWindow) {
+    self->Publish(/*finishing=*/false);
+  }
   return written;
 }
 
-void HashingBodyWriter::Hand(const unsigned char* data, std::size_t length) {
-  if (!hashing_thread_.joinable()) {
-    hasher_.Feed(data, length);
-    return;
+// in_file_ is read here without the lock: only this thread writes it.
+void HashingBodyWriter::Publish(bool finishing) {
+  // What the stream still buffers is not in the file yet. A flush that fails is the
+  // download's failure, reported when it flushes after the transfer.
+  if (std::fflush(archive_stream_) != 0 && !finishing) return;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    in_file_ = written_;
+    finishing_ = finishing;
   }
-  while (length > 0) {
-    const std::size_t taken = std::min(length, kChunkSize - filling_->size());
-    filling_->insert(filling_->end(), data, data + taken);
-    data += taken;
-    length -= taken;
-    if (filling_->size() == kChunkSize) {
-      HandOverFilling();
-    }
-  }
-}
-
-void HashingBodyWriter::HandOverFilling() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  full_.push_back(std::move(filling_));
   changed_.notify_all();
-  changed_.wait(lock, [this] { return !free_.empty(); });
-  filling_ = std::move(free_.back());
-  free_.pop_back();
-  filling_->clear();
 }
 
-void HashingBodyWriter::HashChunks() {
+void HashingBodyWriter::HashFile() {
+  std::uint64_t hashed = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return !full_.empty() || finishing_; });
-    if (full_.empty()) {
+    changed_.wait(lock, [&] { return stopping_ || finishing_ || in_file_ - hashed >= kWindow; });
+    if (stopping_) return;
+    const std::uint64_t end = finishing_ ? in_file_ : in_file_ - (in_file_ - hashed) % kWindow;
+    if (end == hashed) return;
+    lock.unlock();
+    const bool read = HashRange(hashed, end - hashed);
+    lock.lock();
+    if (!read) {
+      read_failed_ = true;
       return;
     }
-    std::unique_ptr<Chunk> chunk = std::move(full_.front());
-    full_.pop_front();
-    lock.unlock();
-    hasher_.Feed(chunk->data(), chunk->size());
-    lock.lock();
-    free_.push_back(std::move(chunk));
-    changed_.notify_all();
+    hashed = end;
   }
+}
+
+bool HashingBodyWriter::HashRange(std::uint64_t offset, std::uint64_t length) {
+  void* const mapping = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, descriptor_,
+                               static_cast<off_t>(offset));
+  if (mapping != MAP_FAILED) {
+    hasher_.Feed(mapping, length);
+    ::munmap(mapping, length);
+    return true;
+  }
+  // Where the file cannot be mapped, it is read back instead.
+  const auto buffer = std::make_unique<unsigned char[]>(kReadPiece);
+  while (length > 0) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadPiece));
+    const ssize_t got = ::pread(descriptor_, buffer.get(), wanted, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    hasher_.Feed(buffer.get(), static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::uint64_t>(got);
+  }
+  return true;
 }
 
 bool HashingBodyWriter::Finish(SignedBytes& result) {
   if (hashing_thread_.joinable()) {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      if (!filling_->empty()) {
-        full_.push_back(std::move(filling_));
-      }
-      finishing_ = true;
-    }
-    changed_.notify_all();
-    // Joined here, so the hasher is the receiving thread's again.
+    Publish(/*finishing=*/true);
+    // Joined here, so the hasher is this thread's again.
     hashing_thread_.join();
+    if (read_failed_) return false;
   }
   return hasher_.Finish(result);
 }

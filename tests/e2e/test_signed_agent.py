@@ -47,17 +47,18 @@ class SignedAgentTests(LauncherTestCase):
         return self.ws.pack(options=options)
 
     @staticmethod
-    def stored(ident):
+    def stored(ident, padding=0):
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
             archive.writestr("install", (AGENT_SCRIPT % {"ident": ident}).encode())
+            archive.writestr("padding", os.urandom(padding))
         return buffer.getvalue()
 
-    def signed(self, ident, version, key="primary", comment=None, legacy=False):
+    def signed(self, ident, version, key="primary", comment=None, legacy=False, padding=0):
         """A stored agent archive signed as publishers sign it, the signature attached."""
         path = self.ws.path(ident + ".zip")
         with open(path, "wb") as stream:
-            stream.write(self.stored(ident))
+            stream.write(self.stored(ident, padding))
         comment = comment or "agent-version=%d agent-release=%s" % (version, RELEASE)
         subprocess.run(["minisign", "-S", "-s", self.keys[key][1], "-m", path, "-t", comment]
                        + (["-l"] if legacy else []), check=True, capture_output=True, timeout=60)
@@ -83,8 +84,9 @@ class SignedAgentTests(LauncherTestCase):
         result = self.serve(self.signed("other-v1", 1), '"v1"')
         self.assertAgentRanFromCache(result, ident="v1")
         self.assertRequests(self.server, [HEAD])
-        # The backup key signs the next agent.
-        self.assertSucceeded(self.serve(self.signed("v2", 2, key="backup"), '"v2"'))
+        # The backup key signs the next agent, one large enough to be hashed in pieces.
+        self.assertSucceeded(self.serve(self.signed("v2", 2, key="backup", padding=5 << 20),
+                                        '"v2"'))
         self.assertEqual(self.record(".agentverification")[:2],
                          ["key=" + self.keys["backup"][2], "version=2"])
         self.assertEqual(self.record(".agentversionfloor"), ["version=2", ""])
