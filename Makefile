@@ -10,6 +10,10 @@ TEST_PACKAGES := $(PACKAGE_PACKAGES) clang-format git minisign openssl nginx-lig
   man-db debootstrap strace
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
 
+# No "Entering/Leaving directory" lines from this make's own recursion or from the makes that
+# cmake --build starts (they find the flag in MAKEFLAGS).
+MAKEFLAGS += --no-print-directory
+
 .PHONY: all build asan demo test bench package format clean
 
 all: build

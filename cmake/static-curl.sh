@@ -3,8 +3,8 @@
 # OpenSSL, nothing else. Usage: static-curl.sh WORK_DIRECTORY [CURL_SOURCE_DIRECTORY]
 #
 # Without a source directory, Debian's curl source package of this machine's release is
-# fetched with apt, using a private state and a private sources list that name the mirror
-# this machine already uses; the system's apt configuration is never changed. The result,
+# fetched with apt by curl-source.sh, using a private state and a private sources list that
+# name the archives this machine already uses; the system's apt state is never changed. The result,
 # WORK_DIRECTORY/prefix with lib/libcurl.a and include/curl, is built once and reused.
 set -eu
 
@@ -20,30 +20,7 @@ prefix=$work/prefix
 stamp=$prefix/.complete
 
 fetch_source() {
-  apt_state=$work/apt
-  rm -rf "$apt_state" "$work/source"
-  mkdir -p "$apt_state/lists/partial" "$apt_state/cache/archives/partial" "$apt_state/parts.d" \
-    "$work/source"
-  # deb-src lines for the Debian archives the machine already takes its release from.
-  "$(dirname "$0")/debian-archives.sh" |
-    while read -r uri suite; do echo "deb-src $uri $suite main"; done >"$apt_state/sources.list"
-  if [ ! -s "$apt_state/sources.list" ]; then
-    echo "static-curl: no Debian archive of this release in the apt sources;" \
-      "set SETUP_CURL_SOURCE_DIR to an unpacked curl source tree" >&2
-    exit 1
-  fi
-  # The private state lies in the build tree, which apt's unprivileged download user may
-  # not be able to enter; as root, apt then downloads as root, and says so unasked.
-  sandbox_user=_apt
-  [ "$(id -u)" -eq 0 ] && sandbox_user=root
-  set -- -o "Dir::State::Lists=$apt_state/lists" -o "Dir::Cache=$apt_state/cache" \
-    -o "Dir::Etc::SourceList=$apt_state/sources.list" -o "Dir::Etc::SourceParts=$apt_state/parts.d" \
-    -o "APT::Sandbox::User=$sandbox_user"
-  apt-get -qq "$@" update
-  (cd "$work/source" && apt-get -qq "$@" source curl >/dev/null 2>&1) || {
-    echo "static-curl: 'apt-get source curl' failed (is dpkg-dev installed?)" >&2
-    exit 1
-  }
+  "$(dirname "$0")/curl-source.sh" "$work" >/dev/null || exit 1
   source_tree=$(find "$work/source" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -n 1)
   # Debian's last two patches only rename the library for its GnuTLS and NSS flavours.
   for patch in 99_nss 90_gnutls; do

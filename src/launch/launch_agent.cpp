@@ -16,8 +16,9 @@ std::optional<int> LaunchInstallAgent(std::string command_head, const std::strin
                                       int argc, char** argv, bootstrap::MessageSink sink) {
   int status = -1;
   try {
-    status = localfs::RunShellCommandUnlessInterrupted(
-        localfs::AgentCommandLine(command_head, work_directory, argc, argv));
+    status = localfs::RunShellCommand(
+        localfs::AgentCommandLine(command_head, work_directory, argc, argv),
+        localfs::ChildKind::kAgent);
   } catch (const std::exception&) {
     status = -1;
   }

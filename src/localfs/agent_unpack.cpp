@@ -16,7 +16,7 @@ bool UnpackInstallAgent(std::string archive_path, std::string destination, std::
   const std::string command = AgentUnpackCommand(program, archive_path, destination);
   int status = 0;
   try {
-    status = RunShellCommandUnlessInterrupted(command);
+    status = RunShellCommand(command, ChildKind::kArchive);
   } catch (const std::exception&) {
     return false;
   }

@@ -38,7 +38,7 @@ void RemoveTree(const std::string& path) {
   // lstat, so that a dangling link or a file in the way is removed too.
   struct stat entry {};
   if (lstat(path.c_str(), &entry) != 0) return;
-  std::ignore = RunShellCommand(TreeRemovalCommand(path));
+  std::ignore = RunShellCommand(TreeRemovalCommand(path), ChildKind::kCleanup);
 }
 
 }  // namespace localfs

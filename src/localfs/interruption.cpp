@@ -16,6 +16,10 @@ volatile std::sig_atomic_t pending_signal = 0;
 // The child that stop signals are passed on to, or 0.
 static_assert(sizeof(pid_t) <= sizeof(std::sig_atomic_t), "a process id fits a sig_atomic_t");
 volatile std::sig_atomic_t forwarding_target = 0;
+// Set with the target: whether every stop signal is passed on, and whether a hang-up from
+// the terminal is (the launcher leads its session).
+volatile std::sig_atomic_t pass_every_signal = 0;
+volatile std::sig_atomic_t pass_terminal_hangup = 0;
 
 struct SavedDisposition {
   bool caught = false;
@@ -31,11 +35,19 @@ sigset_t StopSignalSet() {
 }
 
 // kill(2), sigqueue(3) and tgkill(2) from another process. A signal the kernel generated
-// (si_code SI_KERNEL or above 0: a terminal's ^C or ^\, a hang-up to the foreground
-// process group) went to the child's process group as well, so it is not sent twice.
+// (si_code SI_KERNEL or above 0: a terminal's ^C or ^\, the hang-up sent to the foreground
+// process group when its session leader ends) went to the child's process group as well,
+// so it is not sent twice.
 bool SentByAProcess(const siginfo_t* info) {
   return info != nullptr &&
          (info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL);
+}
+
+bool MissedTheChild(int signal_number, const siginfo_t* info) {
+  if (pass_every_signal != 0 || SentByAProcess(info)) return true;
+  // A terminal that hangs up signals its session leader alone, not the leader's group:
+  // when the launcher leads its session (setsid, ssh -t), the agent would never know.
+  return signal_number == SIGHUP && pass_terminal_hangup != 0;
 }
 
 extern "C" void RecordInterruption(int signal_number, siginfo_t* info, void* /*context*/) {
@@ -44,7 +56,7 @@ extern "C" void RecordInterruption(int signal_number, siginfo_t* info, void* /*c
   const pid_t child = static_cast<pid_t>(forwarding_target);
   // To the child's process only: without job control the launcher shares its process
   // group with the script that called it.
-  if (child > 0 && SentByAProcess(info)) (void)kill(child, signal_number);
+  if (child > 0 && MissedTheChild(signal_number, info)) (void)kill(child, signal_number);
   errno = saved_errno;
 }
 
@@ -124,7 +136,9 @@ int StopSignalHold::Interruption() const {
   return 0;
 }
 
-void SetForwardingTarget(const StopSignalHold& /*hold*/, pid_t child) {
+void SetForwardingTarget(const StopSignalHold& /*hold*/, pid_t child, PassOn which) {
+  pass_every_signal = which == PassOn::kEverySignal ? 1 : 0;
+  pass_terminal_hangup = getsid(0) == getpid() ? 1 : 0;
   forwarding_target = static_cast<std::sig_atomic_t>(child);
 }
 

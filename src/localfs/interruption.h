@@ -1,8 +1,8 @@
 // Turns SIGINT, SIGTERM and SIGHUP into a request to stop at the next safe point, so a
 // run that is interrupted still removes its work directory. While a child command runs,
-// such a signal sent by another process is passed on to the child at once; one that the
-// kernel generated (a terminal's ^C) has reached the child already and is not sent again.
-// A signal that was ignored when the launcher started stays ignored and is never passed on.
+// such a signal is passed on to the child at once, unless it has reached the child by
+// itself (see PassOn). A signal that was ignored when the launcher started stays ignored
+// and is never passed on.
 #pragma once
 
 #include <signal.h>
@@ -57,9 +57,19 @@ class StopSignalHold {
   bool held_ = false;
 };
 
-// Names the child process that stop signals sent by other processes are passed on to;
-// 0 names none. Only while a StopSignalHold is in force, so the handler never signals a
-// process id that has been reaped (and may be reused) meanwhile.
-void SetForwardingTarget(const StopSignalHold& hold, pid_t child);
+// Which of the stop signals the launcher receives are passed on to a child.
+enum class PassOn {
+  // All of them: the child has a session of its own, so no terminal reaches it.
+  kEverySignal,
+  // Those that did not reach it by themselves, for a child in the launcher's process group:
+  // one sent by another process, or a hang-up that the terminal sent to the launcher alone
+  // as the leader of its session. The kernel sent any other (a ^C) to the whole group.
+  kThoseThatMissedTheGroup,
+};
+
+// Names the child process that stop signals are passed on to, and which ones; 0 names
+// none. Only while a StopSignalHold is in force, so the handler never signals a process
+// id that has been reaped (and may be reused) meanwhile.
+void SetForwardingTarget(const StopSignalHold& hold, pid_t child, PassOn which);
 
 }  // namespace localfs

@@ -10,8 +10,8 @@
 namespace localfs {
 
 int ExtractLauncherArchive(std::string target_directory, bootstrap::MessageSink /*sink*/) {
-  const int status = RunShellCommandUnlessInterrupted(
-      SelfExtractionCommand(SelfExecutablePath(), target_directory));
+  const int status = RunShellCommand(SelfExtractionCommand(SelfExecutablePath(), target_directory),
+                                     ChildKind::kArchive);
   const CommandEnd end = DecodeWaitStatus(status);
   if (end.kind != CommandEnd::Kind::Exited) return kExtractionFailed;
   // unzip exits 1 when it only warned (bytes before an archive whose offsets were not

@@ -1,5 +1,6 @@
 #include "localfs/shell_command.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +13,6 @@ extern char** environ;
 
 namespace localfs {
 namespace {
-
-enum class WhenInterrupted { kRunAnyway, kDoNotStart };
 
 // Owns a posix_spawnattr_t for the duration of one spawn.
 class SpawnAttributes {
@@ -33,6 +32,24 @@ class SpawnAttributes {
   bool ready_ = false;
 };
 
+// Owns a posix_spawn_file_actions_t for the duration of one spawn.
+class SpawnFileActions {
+ public:
+  SpawnFileActions() { ready_ = posix_spawn_file_actions_init(&actions_) == 0; }
+  ~SpawnFileActions() {
+    if (ready_) posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+
+  [[nodiscard]] bool ready() const { return ready_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool ready_ = false;
+};
+
 // The signals whose handler the launcher installed itself. A child gets them back at
 // their default action, which is how the launcher received them (exec would reset a
 // caught signal too; setting it here also covers the moment before exec).
@@ -48,15 +65,26 @@ bool CollectCaughtSignals(sigset_t* caught) {
   return true;
 }
 
-// Default actions for the caught signals, and the signal mask the launcher had before it
-// held the stop signals back for the spawn.
-bool PrepareAttributes(SpawnAttributes& attributes, const sigset_t& child_mask) {
+// Default actions for the caught signals, the signal mask the launcher had before it held
+// the stop signals back for the spawn, and for a child apart from the terminal a session
+// of its own.
+bool PrepareAttributes(SpawnAttributes& attributes, const sigset_t& child_mask,
+                       bool apart_from_terminal) {
   sigset_t caught;
   if (!attributes.ready() || !CollectCaughtSignals(&caught)) return false;
+  const int flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                    (apart_from_terminal ? POSIX_SPAWN_SETSID : 0);
   return posix_spawnattr_setsigdefault(attributes.get(), &caught) == 0 &&
          posix_spawnattr_setsigmask(attributes.get(), &child_mask) == 0 &&
-         posix_spawnattr_setflags(attributes.get(),
-                                  POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+         posix_spawnattr_setflags(attributes.get(), static_cast<short>(flags)) == 0;
+}
+
+// /dev/null as standard input for a child apart from the terminal; nothing for one that
+// keeps the launcher's.
+bool PrepareFileActions(SpawnFileActions& actions, bool apart_from_terminal) {
+  if (!actions.ready()) return false;
+  return !apart_from_terminal || posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO,
+                                                                  "/dev/null", O_RDONLY, 0) == 0;
 }
 
 // Waits for the child to end without reaping it, so its process id stays its own for as
@@ -69,7 +97,9 @@ bool AwaitEnd(pid_t child) {
   return true;
 }
 
-int Run(const std::string& command, WhenInterrupted when_interrupted) {
+}  // namespace
+
+int RunShellCommand(const std::string& command, ChildKind kind) {
   // Like system(), but the launcher does not ignore SIGINT and SIGQUIT while it waits:
   // an interruption is recorded (and passed on) by its handler and acted on once the
   // child has ended.
@@ -79,43 +109,45 @@ int Run(const std::string& command, WhenInterrupted when_interrupted) {
   // leave the command running.
   std::string exec_line = "exec " + command;
   char* const arguments[] = {shell_name, dash_c, exec_line.data(), nullptr};
+  const bool apart_from_terminal = kind != ChildKind::kAgent;
   SpawnAttributes attributes;
+  SpawnFileActions file_actions;
 
   pid_t child = 0;
   {
     const StopSignalHold hold;
-    if (!PrepareAttributes(attributes, hold.outer_mask())) return -1;
-    if (when_interrupted == WhenInterrupted::kDoNotStart) {
+    if (!PrepareAttributes(attributes, hold.outer_mask(), apart_from_terminal) ||
+        !PrepareFileActions(file_actions, apart_from_terminal)) {
+      return -1;
+    }
+    if (kind != ChildKind::kCleanup) {
       if (const int signal_number = hold.Interruption(); signal_number != 0) {
         // Handled as the hold ends; the caller sees the step ended by it.
         return signal_number;
       }
     }
-    if (posix_spawn(&child, "/bin/sh", nullptr, attributes.get(), arguments, environ) != 0) {
+    if (posix_spawn(&child, "/bin/sh", file_actions.get(), attributes.get(), arguments, environ) !=
+        0) {
       return -1;
     }
-    SetForwardingTarget(hold, child);
+    // A cleanup is passed nothing, and its session keeps the terminal's and the process
+    // group's signals from it: no interruption may cut the removal short.
+    if (kind != ChildKind::kCleanup) {
+      SetForwardingTarget(
+          hold, child,
+          kind == ChildKind::kArchive ? PassOn::kEverySignal : PassOn::kThoseThatMissedTheGroup);
+    }
   }  // a signal held back meanwhile is handled, and passed on, here
 
   const bool ended = AwaitEnd(child);
   const StopSignalHold hold;
-  SetForwardingTarget(hold, 0);
+  SetForwardingTarget(hold, 0, PassOn::kThoseThatMissedTheGroup);
   if (!ended) return -1;
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
   return status;
-}
-
-}  // namespace
-
-int RunShellCommand(const std::string& command) {
-  return Run(command, WhenInterrupted::kRunAnyway);
-}
-
-int RunShellCommandUnlessInterrupted(const std::string& command) {
-  return Run(command, WhenInterrupted::kDoNotStart);
 }
 
 CommandEnd DecodeWaitStatus(int status) {

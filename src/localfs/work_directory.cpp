@@ -22,7 +22,7 @@ WorkDirectory::~WorkDirectory() {
   if (path_.empty()) return;
   try {
     // The status is not a verdict: there is nobody left to tell.
-    std::ignore = RunShellCommand(WorkDirectoryRemovalCommand(path_));
+    std::ignore = RunShellCommand(WorkDirectoryRemovalCommand(path_), ChildKind::kCleanup);
   } catch (...) {
     // A destructor lets nothing out; an allocation failure here leaves the directory.
   }

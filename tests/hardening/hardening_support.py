@@ -12,6 +12,7 @@ import ctypes.util
 import functools
 import glob
 import os
+import pty
 import shlex
 import signal
 import subprocess
@@ -269,6 +270,15 @@ def signal_mask(agent_log, field):
                 bits = int(value.strip(), 16)
                 return {number for number in range(1, 65) if bits & (1 << (number - 1))}
     raise AssertionError("no %s line in the agent's status" % field)
+
+
+def on_a_terminal():
+    """A new pseudo-terminal's master, and the wrap and env that make it the controlling
+    terminal and standard input of a launcher that leads its session (LauncherProcess)."""
+    master, slave = pty.openpty()
+    env = {"SETUP_HARDENING_TTY": os.ttyname(slave)}
+    os.close(slave)
+    return master, ["/bin/sh", "-c", 'exec "$0" "$@" < "$SETUP_HARDENING_TTY"'], env
 
 
 # -- runs the test acts on while they last ---------------------------------------------------

@@ -22,12 +22,13 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from hardening_support import (CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,  # noqa: E402
-                               CURLE_WRITE_ERROR, INIT_FAILED, stalled_get,
+                               CURLE_WRITE_ERROR, INIT_FAILED, INSTALLATION_FAILED,
+                               LauncherProcess, on_a_terminal, stalled_get,
                                PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
                                namespace_wrap, require_mount_namespace, unprivileged_user)
 from launcher_harness import (CACHE_ROOT, CANNOT_BE_WRITTEN, FIXED_TIME, NOT_OWN,  # noqa: E402
-                              LauncherTestCase, make_agent_archive, make_zip, run_main,
-                              tree_snapshot)
+                              LauncherTestCase, make_agent_archive, make_zip, real_program,
+                              run_main, tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, etag_line, redirect,  # noqa: E402
                              response, routes, serve_archive, stall)
 
@@ -113,6 +114,16 @@ class FaultTestCase(LauncherTestCase):
     def assertNoAgentRan(self, result):
         self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
 
+    def assertFailsOnATerminal(self, launcher, last_lines, wrap=()):
+        """On a terminal that nobody types on, unzip asks nothing: the run fails at once."""
+        master, terminal_wrap, env = on_a_terminal()
+        self.addCleanup(os.close, master)
+        run = LauncherProcess(self.ws, launcher, env=env, wrap=list(wrap) + terminal_wrap)
+        self.addCleanup(run.kill)
+        run.finish()
+        self.assertEqual((run.returncode, run.stderr_lines[-len(last_lines):], run.agent),
+                         (255, last_lines, None), run.describe())
+
 
 class TransferFaultTests(FaultTestCase):
     def test_server_closing_mid_body_while_replacing_an_agent(self):
@@ -156,6 +167,13 @@ class TransferFaultTests(FaultTestCase):
         """Info-ZIP keeps a member with a bad CRC on disk: a damaged "install" is there."""
         good = agent_with_payload("v2", b"x" * 4096, payload_first=True)
         self.check_corrupt_archive(corrupt_member(good, "install"), good)
+
+    def test_encrypted_member_of_a_local_agent_archive_on_a_terminal(self):
+        archive = self.ws.path("encrypted.zip")
+        subprocess.run([real_program("zip"), "-qjP", "secret", archive, self.launcher], check=True)
+        with open(archive, "rb") as stream:
+            launcher = self.ws.pack(members=[("InstallAgent.zip", stream.read())])
+        self.assertFailsOnATerminal(launcher, [UNZIP_FAILED, INIT_FAILED, INSTALLATION_FAILED])
 
     def check_corrupt_archive(self, corrupt, good):
         self.serve(corrupt, b'"v2"')
@@ -357,6 +375,16 @@ class FullDiskTests(FaultTestCase):
         # The next run, with room to spare, downloads again.
         self.assertGoodRun("v2", HEAD_GET)
         self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+    def test_tmp_filling_during_the_extraction_on_a_terminal(self):
+        # The workspace (under /tmp, as a rule) stays reachable over the small /tmp.
+        root = shlex.quote(self.ws.root)
+        wrap = namespace_wrap(["mount --bind %s /mnt" % root,
+                               "mount -t tmpfs -o size=256k,mode=1777 tmpfs /tmp",
+                               "mkdir -p %s" % root, "mount --move /mnt %s" % root])
+        self.assertFailsOnATerminal(self.ws.pack(bundle=os.urandom(1 << 20)), [
+            "Internal error: Failed to initialize application installer (201)",
+            INSTALLATION_FAILED], wrap)
 
     def test_cache_filling_while_the_agent_is_unpacked(self):
         """HOME on a small tmpfs that outlives each run: a namespace held open meanwhile."""

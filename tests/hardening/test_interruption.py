@@ -23,13 +23,14 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from hardening_support import (INSTALLATION_FAILED, LauncherProcess, pack_files,  # noqa: E402
+from hardening_support import (INSTALLATION_FAILED, LauncherProcess, on_a_terminal,  # noqa: E402
+                               pack_files, process_arguments, process_descendants,
                                received_signals, running_unzip_target, signal_mask,
                                stalled_get, trapping_agent_archive, wait_until,
                                waiting_agent_archive, work_directories_holding,
                                write_random_file)
-from launcher_harness import (LauncherTestCase, make_agent_archive, real_program,  # noqa: E402
-                              run_main, tree_snapshot)
+from launcher_harness import (LauncherTestCase, make_agent_archive, make_zip,  # noqa: E402
+                              real_program, run_main, tree_snapshot)
 from scripted_server import Reply, ScriptedServer, serve_archive, serve_file  # noqa: E402
 
 TO_PROCESS = "process"
@@ -341,6 +342,42 @@ class AgentInterruptionTests(InterruptionTestCase):
                 wrap=[sys.executable, "-c", TERMINAL_PARENT])
         self.assertEqual(received_signals(run.agent_log), ["SIGINT"])
         self.assertEndedBy(run, signal.SIGINT)
+
+    def test_hang_up_of_the_terminal_of_a_session_leader_reaches_the_agent(self):
+        """ssh -t host ./setup.run: the kernel sends SIGHUP to the launcher alone."""
+        master, wrap, env = on_a_terminal()
+        with ScriptedServer(serve_archive(trapping_agent_archive(), etag=b'"t1"')) as server:
+            run = self.run_trapping_agent(self.ws.pack(), server, lambda run: os.close(master),
+                                          env=env, wrap=wrap)
+        self.assertEqual(received_signals(run.agent_log), ["SIGHUP"])
+        self.assertEndedBy(run, signal.SIGHUP)
+
+    def test_signal_to_the_group_during_the_removal_of_the_work_directory(self):
+        """timeout(1) signals the whole group: the removal finishes all the same."""
+        filling = b'#!/bin/sh\ncd "${2%/*}" && mkdir many && cd many && seq 40000 | xargs touch\n'
+
+        def removal_of_the_work_directory():
+            for pid in process_descendants(run.pid):
+                words = process_arguments(pid)
+                if words[:2] == ["rm", "-rf"] and words[-1].startswith("/tmp/qx"):
+                    return pid
+            return None
+
+        with ScriptedServer(serve_archive(make_zip([("install", filling)]))) as server:
+            run = self.start(self.ws.pack(), url=server.url("/agent"))
+            removal = wait_until(removal_of_the_work_directory, "the removal to start")
+            os.kill(removal, signal.SIGSTOP)  # held mid-way, with much left to remove
+            try:
+                work = process_arguments(removal)[-1:]
+                self.assertTrue(os.path.isdir(work[0]), run.describe())
+                run.signal_group(signal.SIGTERM)
+            finally:
+                os.kill(removal, signal.SIGCONT)
+            run.finish()
+        # The agent had ended well: the launcher ends by the signal and says nothing.
+        self.assertEqual((run.returncode, run.stderr_lines), (-signal.SIGTERM, []),
+                         run.describe())
+        self.assertGone(work, run)
 
 
 # Starts the program named by the first argument with the dispositions given in

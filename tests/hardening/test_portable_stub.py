@@ -2,14 +2,16 @@
 """The launcher file starts on Linux systems other than the one that built it.
 
 The stub is fully static: no program interpreter, no shared library named and none
-opened in a whole run. For real, in a Debian bullseye root (glibc 2.31, no libcurl, the
-CA bundle only where Red Hat keeps it), a launcher file downloads its agent over HTTPS
-from nginx on 127.0.0.1, unpacks it with that root's own unzip, runs it and exits 0; a
+opened in a whole run. For real, in the root of an older Debian release (an older glibc,
+no libcurl, the CA bundle only where Red Hat keeps it), a launcher file downloads its agent
+over HTTPS from nginx on 127.0.0.1, unpacks it with that root's own unzip, runs it and exits 0; a
 second run makes the HEAD request alone. The same launcher linked against the build
 machine's shared libcurl does not even start there, which shows the case can fail.
 
-The root is made once per build tree with debootstrap from the mirror this machine's apt
-already uses (SETUP_OLD_ROOT names where it is kept).
+The root is made once per build tree and release with debootstrap, from the mirror this
+machine's apt already uses, of the oldest release older than this machine's that the mirror
+still serves; where it serves none, that one case is skipped. SETUP_OLD_ROOT names the
+directory the roots are kept in.
 """
 
 import datetime
@@ -32,7 +34,6 @@ from tls_fixture import TestAuthority, TlsServer, find_program, utc_now  # noqa:
 
 DEBIAN_ARCHIVES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake",
                                "debian-archives.sh")
-RELEASE = "bullseye"
 DAY = datetime.timedelta(days=1)
 RED_HAT_BUNDLE = "etc/pki/tls/certs/ca-bundle.crt"
 DEBIAN_BUNDLE = "etc/ssl/certs/ca-certificates.crt"
@@ -47,29 +48,26 @@ def dynamic_needs(path):
     return interpreter + re.findall(r"\(NEEDED\).*", dynamic.stdout)
 
 
-def debian_mirror():
-    """The Debian archive this machine's apt takes its own release from."""
-    listing = subprocess.run([DEBIAN_ARCHIVES], capture_output=True, text=True,
-                             check=True).stdout
-    for line in listing.splitlines():
-        uri, suite = line.split()
-        if "-" not in suite:  # the release itself, not its updates or security suite
-            return uri
-    raise AssertionError("apt takes this release from no Debian archive:\n" + listing)
-
-
 def old_distribution_root():
-    """A bullseye minbase root with unzip, made on first use and kept in the build tree."""
-    root = os.environ.get("SETUP_OLD_ROOT", "")
-    if not root:
+    """A minbase root of an older release with unzip, made on first use and kept."""
+    roots = os.environ.get("SETUP_OLD_ROOT", "")
+    if not roots:
         raise unittest.SkipTest("SETUP_OLD_ROOT is not set; run through CTest")
+    with tempfile.TemporaryDirectory(prefix="setup-old-root-apt-") as apt_state:
+        older = subprocess.run([DEBIAN_ARCHIVES, apt_state, "--older"], capture_output=True,
+                               text=True, check=True)
+    if not older.stdout.strip():
+        raise unittest.SkipTest(older.stderr.strip())
+    release, mirror = older.stdout.split()
+    root = os.path.join(roots, release)
     if os.path.isfile(os.path.join(root, "usr", "bin", "unzip")):
         return root
+    os.makedirs(roots, exist_ok=True)
     debootstrap = find_program("debootstrap", "debootstrap")
     building = root + ".building"
     shutil.rmtree(building, ignore_errors=True)
     completed = subprocess.run(
-        [debootstrap, "--variant=minbase", "--include=unzip", RELEASE, building, debian_mirror()],
+        [debootstrap, "--variant=minbase", "--include=unzip", release, building, mirror],
         capture_output=True, text=True, timeout=900)
     if completed.returncode != 0:
         raise AssertionError("debootstrap failed (%d):\n%s" % (

@@ -9,26 +9,29 @@
 
 namespace {
 
+using localfs::ChildKind;
 using localfs::CommandEnd;
 
 TEST(RunShellCommand, YieldsTheWaitStatusOfTheCommand) {
-  const CommandEnd exited = localfs::DecodeWaitStatus(localfs::RunShellCommand("sh -c 'exit 3'"));
+  const CommandEnd exited =
+      localfs::DecodeWaitStatus(localfs::RunShellCommand("sh -c 'exit 3'", ChildKind::kAgent));
   EXPECT_EQ(exited.kind, CommandEnd::Kind::Exited);
   EXPECT_EQ(exited.value, 3);
 
-  const CommandEnd clean = localfs::DecodeWaitStatus(localfs::RunShellCommand("true"));
+  const CommandEnd clean =
+      localfs::DecodeWaitStatus(localfs::RunShellCommand("true", ChildKind::kArchive));
   EXPECT_EQ(clean.kind, CommandEnd::Kind::Exited);
   EXPECT_EQ(clean.value, 0);
 
-  const CommandEnd killed =
-      localfs::DecodeWaitStatus(localfs::RunShellCommand("sh -c 'kill -TERM $$'"));
+  const CommandEnd killed = localfs::DecodeWaitStatus(
+      localfs::RunShellCommand("sh -c 'kill -TERM $$'", ChildKind::kCleanup));
   EXPECT_EQ(killed.kind, CommandEnd::Kind::Signalled);
   EXPECT_EQ(killed.value, SIGTERM);
 }
 
 TEST(RunShellCommand, ACommandThatIsNotFoundIsAnExitOf127) {
-  const CommandEnd end =
-      localfs::DecodeWaitStatus(localfs::RunShellCommand("no-such-command-anywhere 2>/dev/null"));
+  const CommandEnd end = localfs::DecodeWaitStatus(
+      localfs::RunShellCommand("no-such-command-anywhere 2>/dev/null", ChildKind::kAgent));
   EXPECT_EQ(end.kind, CommandEnd::Kind::Exited);
   EXPECT_EQ(end.value, 127);
 }
@@ -40,7 +43,8 @@ TEST(DecodeWaitStatus, MinusOneMeansNoShell) {
 // The child's signal dispositions, as the kernel reports them for the child itself.
 std::string ChildSignalMasks(const testing_support::ScratchDirectory& scratch) {
   const std::string out = scratch / "status";
-  EXPECT_EQ(localfs::RunShellCommand("grep -E '^Sig(Ign|Cgt):' /proc/self/status > '" + out + "'"),
+  EXPECT_EQ(localfs::RunShellCommand("grep -E '^Sig(Ign|Cgt):' /proc/self/status > '" + out + "'",
+                                     ChildKind::kAgent),
             0);
   return testing_support::ReadFile(out);
 }
@@ -78,10 +82,11 @@ void StepsAfterAnInterruption(const std::string& scratch) {
   const localfs::InterruptionGuard guard;
   if (raise(SIGHUP) != 0 || localfs::PendingInterruption() != SIGHUP) _exit(1);
   const CommandEnd step = localfs::DecodeWaitStatus(
-      localfs::RunShellCommandUnlessInterrupted("touch '" + scratch + "/step'"));
+      localfs::RunShellCommand("touch '" + scratch + "/step'", ChildKind::kArchive));
   if (step.kind != CommandEnd::Kind::Signalled || step.value != SIGHUP) _exit(2);
   if (access((scratch + "/step").c_str(), F_OK) == 0) _exit(3);
-  if (localfs::RunShellCommand("touch '" + scratch + "/cleanup'") != 0) _exit(4);
+  if (localfs::RunShellCommand("touch '" + scratch + "/cleanup'", ChildKind::kCleanup) != 0)
+    _exit(4);
   if (access((scratch + "/cleanup").c_str(), F_OK) != 0) _exit(5);
   _exit(0);
 }

@@ -25,7 +25,7 @@ class ShellWordsProperty : public ::testing::Test {
 
   std::vector<std::string> Received(const std::string& words) {
     const std::string command = "env LC_ALL=C sh " + probe_ + " " + words;
-    EXPECT_EQ(localfs::RunShellCommand(command), 0) << command;
+    EXPECT_EQ(localfs::RunShellCommand(command, localfs::ChildKind::kCleanup), 0) << command;
     const std::string out = testing_support::ReadFile(scratch_ / "received");
     std::vector<std::string> result;
     for (std::size_t at = 0; at < out.size();) {

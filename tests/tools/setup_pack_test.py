@@ -619,11 +619,48 @@ class BadInputTests(PackTestCase):
                 status, message = outcome
                 self.assertEqual(status, 1, message)
                 self.assertEqual(message,
-                                 f"setup-pack: input '{big}' changed size while it was read\n")
+                                 f"setup-pack: input '{big}' changed while it was being packed\n")
                 self.assertEqual(os.listdir(self.output_dir), [])
                 return
         self.skipTest("setup-pack always finished before the input could be cut short")
 
+    def test_input_rewritten_while_it_is_packed(self):
+        pack_support.require_program("unzip")
+        big = self.path("big-bundle.zip")
+        self.write_big_input(big, mib=24)
+        # 4 KiB blocks rewritten at random offsets, as by a build step or a sync tool; the
+        # writer says so once it has written the first.
+        writer = subprocess.Popen([sys.executable, "-c", REWRITER, big], stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(writer.stdout.readline(), b"rewriting\n")
+            for _ in range(2):  # at the lowest priority, so that the writer runs meanwhile
+                self.assert_refused(["-o", self.output, self.stub, big],
+                                    f"input '{big}' changed while it was being packed",
+                                    preexec_fn=lambda: os.nice(19))
+        finally:
+            writer.kill()
+            writer.wait()
+        sparse = self.path("sparse.bin")
+        with open(sparse, "wb") as stream:
+            stream.seek(3 << 20)
+            stream.write(os.urandom(2 << 20))
+            stream.truncate(8 << 20)
+        self.pack_ok(["-o", self.output, self.stub, big, sparse])  # both left alone now
+        result = subprocess.run(["unzip", "-tqq", self.output], capture_output=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+REWRITER = """
+import os, sys
+descriptor = os.open(sys.argv[1], os.O_WRONLY)
+blocks = os.fstat(descriptor).st_size // 4096
+rewrite = lambda: os.pwrite(descriptor, os.urandom(4096),
+                            int.from_bytes(os.urandom(4), "little") % blocks * 4096)
+rewrite()
+print("rewriting", flush=True)
+while True:
+    rewrite()
+"""
 
 if __name__ == "__main__":
     sys.exit(pack_support.main(__name__))

@@ -1,7 +1,6 @@
 #include "member_stream.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <optional>
 
 #include "crc32.h"
+#include "input_version.h"
 #include "range_checksum.h"
 
 namespace pack {
@@ -21,6 +21,9 @@ constexpr std::size_t kPieceSize = 128 << 10;
 // From this length on a stretch is copied by the kernel while the second thread checksums it;
 // below it, handing it over would cost more than it saves.
 constexpr std::uint64_t kOverlapMinimum = 1 << 20;
+// The kernel copies a stretch a step at a time; the output is read back up to the last step
+// copied while the next one is.
+constexpr std::uint64_t kCopyStep = 8 << 20;
 
 // The next stretch of the input from a position on, as the file system maps it.
 struct Region {
@@ -39,10 +42,13 @@ class InputCopy {
  private:
   Region NextRegion(std::uint64_t position);
   [[nodiscard]] bool CopyData(std::uint64_t position, std::uint64_t end);
+  [[nodiscard]] bool CopyDataChecked(std::uint64_t position, std::uint64_t end);
   [[nodiscard]] bool ReadData(std::uint64_t position, std::uint64_t end);
-  RangeChecksum& Worker();
-  [[nodiscard]] std::string ChangedWhileRead() const {
-    return "input " + Quoted(input_.path) + " changed size while it was read";
+  [[nodiscard]] bool InputRead(PendingChecksum& pending, std::uint32_t& crc);
+  [[nodiscard]] bool ReadBack(PendingChecksum& pending, std::uint32_t& crc);
+  [[nodiscard]] bool Changed() {
+    report_("input " + Quoted(input_.path) + " changed while it was being packed");
+    return false;
   }
 
   const InputFile& input_;
@@ -56,10 +62,20 @@ class InputCopy {
   bool probe_holes_ = input_.allocated_bytes < input_.size;
   bool copy_range_works_ = true;                  // until the file systems refuse it
   std::unique_ptr<unsigned char[]> read_buffer_;  // for the stretches that pass through here
-  std::unique_ptr<RangeChecksum> worker_;         // made for the first stretch it pays for
+  // Made for the first stretch they pay for: one reads the input, the other the output.
+  std::unique_ptr<RangeChecksum> input_reader_;
+  std::unique_ptr<RangeChecksum> output_reader_;
 };
 
 bool InputCopy::Run(std::uint32_t& crc) {
+  InputVersion before;
+  if (!ReadInputVersion(input_.descriptor.get(), before)) {
+    report_(WithErrno("cannot read " + Quoted(input_.path), errno));
+    return false;
+  }
+  if (before.size != input_.size) {
+    return Changed();  // its header already promises the size it had when it was opened
+  }
   ::posix_fadvise(input_.descriptor.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   std::uint64_t position = 0;
   while (position < input_.size) {
@@ -75,11 +91,10 @@ bool InputCopy::Run(std::uint32_t& crc) {
     position = region.end;
   }
 
-  struct stat status {};
-  if (::fstat(input_.descriptor.get(), &status) != 0 ||
-      static_cast<std::uint64_t>(status.st_size) != input_.size) {
-    report_(ChangedWhileRead());
-    return false;
+  // A write the two reads of a stretch both missed, or both saw, moves the file's times.
+  InputVersion after;
+  if (!ReadInputVersion(input_.descriptor.get(), after) || !SameVersion(before, after)) {
+    return Changed();
   }
   crc = crc_;
   return true;
@@ -114,33 +129,94 @@ bool InputCopy::CopyData(std::uint64_t position, std::uint64_t end) {
   if (method_ == CopyMethod::kRead || !copy_range_works_ || end - position < kOverlapMinimum) {
     return ReadData(position, end);
   }
-  const int descriptor = input_.descriptor.get();
-  std::optional<PendingChecksum> pending;
   if (checksum_ == Checksum::kCrc32) {
-    pending.emplace(Worker(), crc_, descriptor, position, end - position);
+    return CopyDataChecked(position, end);
   }
-  switch (output_.AppendCopy(descriptor, position, end - position, report_)) {
+  switch (output_.AppendCopy(input_.descriptor.get(), position, end - position, report_)) {
     case TemporaryOutput::CopyOutcome::kCopied:
-      break;
+      return true;
     case TemporaryOutput::CopyOutcome::kUnsupported:
       copy_range_works_ = false;
-      pending.reset();  // waits for the checksum, whose result is not needed
       return ReadData(position, end);
     case TemporaryOutput::CopyOutcome::kInputEnded:
-      report_(ChangedWhileRead());
-      return false;
+      return Changed();
     case TemporaryOutput::CopyOutcome::kFailed:
-      return false;
+      break;
   }
-  if (pending) {
-    const RangeCrc checksum = pending->Finish();
-    if (!checksum.complete) {
-      report_(checksum.error != 0 ? WithErrno("cannot read " + Quoted(input_.path), checksum.error)
-                                  : ChangedWhileRead());
-      return false;
+  return false;
+}
+
+// While the kernel copies the stretch a step at a time, one thread reads the same stretch of
+// the input, and the other reads back from the output what the kernel has copied so far. The
+// CRC recorded is that of the bytes written; should it differ from that of the bytes read, the
+// input was written meanwhile and the output holds a mixture of its versions.
+bool InputCopy::CopyDataChecked(std::uint64_t position, std::uint64_t end) {
+  if (!input_reader_) {
+    input_reader_ = std::make_unique<RangeChecksum>();
+    output_reader_ = std::make_unique<RangeChecksum>();
+  }
+  const int descriptor = input_.descriptor.get();
+  PendingChecksum input_read(*input_reader_, crc_, descriptor, position, end - position);
+  PendingChecksum read_back(*output_reader_, crc_, output_.descriptor(), output_.offset(),
+                            end - position, Holes::kSkip, Pace::kAsWritten);
+  for (std::uint64_t at = position; at < end;) {
+    const std::uint64_t step = std::min(kCopyStep, end - at);
+    const TemporaryOutput::CopyOutcome outcome = output_.AppendCopy(descriptor, at, step, report_);
+    if (outcome != TemporaryOutput::CopyOutcome::kCopied) {
+      output_reader_->EndAt(output_.offset());  // so that the read-back can end
     }
-    crc_ = checksum.crc;
+    switch (outcome) {
+      case TemporaryOutput::CopyOutcome::kCopied:
+        break;
+      case TemporaryOutput::CopyOutcome::kUnsupported:
+        // Before the first step, as a rule; after a later one, what was copied is recorded
+        // as read back, and the input's times still tell whether it changed.
+        copy_range_works_ = false;
+        if (!ReadBack(read_back, crc_)) {
+          return false;
+        }
+        return ReadData(at, end);
+      case TemporaryOutput::CopyOutcome::kInputEnded:
+        return Changed();
+      case TemporaryOutput::CopyOutcome::kFailed:
+        return false;
+    }
+    at += step;
+    output_reader_->Written(output_.offset());
   }
+  std::uint32_t input_crc = 0;
+  std::uint32_t output_crc = 0;
+  if (!InputRead(input_read, input_crc) || !ReadBack(read_back, output_crc)) {
+    return false;
+  }
+  if (output_crc != input_crc) {
+    return Changed();
+  }
+  crc_ = output_crc;
+  return true;
+}
+
+bool InputCopy::InputRead(PendingChecksum& pending, std::uint32_t& crc) {
+  const RangeCrc checksum = pending.Finish();
+  if (!checksum.complete) {
+    if (checksum.error == 0) {
+      return Changed();
+    }
+    report_(WithErrno("cannot read " + Quoted(input_.path), checksum.error));
+    return false;
+  }
+  crc = checksum.crc;
+  return true;
+}
+
+bool InputCopy::ReadBack(PendingChecksum& pending, std::uint32_t& crc) {
+  const RangeCrc checksum = pending.Finish();
+  if (!checksum.complete) {
+    report_(WithErrno("cannot read back output " + Quoted(output_.path()),
+                      checksum.error != 0 ? checksum.error : EIO));
+    return false;
+  }
+  crc = checksum.crc;
   return true;
 }
 
@@ -161,8 +237,7 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
       return false;
     }
     if (got == 0) {
-      report_(ChangedWhileRead());
-      return false;
+      return Changed();
     }
     const auto length = static_cast<std::size_t>(got);
     if (checksum_ == Checksum::kCrc32) {
@@ -174,13 +249,6 @@ bool InputCopy::ReadData(std::uint64_t position, std::uint64_t end) {
     position += length;
   }
   return true;
-}
-
-RangeChecksum& InputCopy::Worker() {
-  if (!worker_) {
-    worker_ = std::make_unique<RangeChecksum>();
-  }
-  return *worker_;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// Copies one input into the output and yields the CRC-32 of what it copied: the kernel copies
-// the data (copy_file_range, as cat does) while a second thread reads the same stretch and
-// checksums it; small stretches, and file systems that cannot copy that way, pass through a
-// buffer instead. The holes of a sparse input become holes of the output, and zeros in the
-// checksum, without being read.
-// Fails when the input's size changes while it is read, since its headers already promise the
-// size found when it was opened.
+// Copies one input into the output and yields the CRC-32 of what it wrote: the kernel copies
+// the data (copy_file_range, as cat does) while a second thread reads the same stretch of the
+// input and a third reads the output back one step behind, each checksumming what it reads;
+// small stretches, and file systems that cannot copy that way, pass through a buffer instead.
+// The holes of a sparse input become holes of the output, and zeros in the checksum, without
+// being read.
+// Fails ("... changed while it was being packed") when the input is written while it is copied:
+// the bytes read and written differ, or its size or times moved. Its headers already promise
+// the size found when it was opened, and a mixture of two versions must never ship.
 #pragma once
 
 #include <cstdint>

@@ -38,6 +38,9 @@ class TemporaryOutput {
 
   // Where the next Append goes, counted from the first byte of the file.
   [[nodiscard]] std::uint64_t offset() const { return offset_; }
+  // For reading back what was written (with pread: the file position is never used).
+  [[nodiscard]] int descriptor() const { return descriptor_.get(); }
+  [[nodiscard]] const std::string& path() const { return output_path_; }
 
   [[nodiscard]] bool Commit(ErrorSink report);
 

@@ -20,7 +20,7 @@ constexpr std::size_t kTailCapacity = 2 * kEndRecordSearchBytes;
 
 struct SignedBytesHasher::DigestContext {
   struct Free {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* digest) const { EVP_MD_CTX_free(digest); }
   };
   std::unique_ptr<EVP_MD_CTX, Free> context;
 };
