@@ -360,8 +360,7 @@ class Workspace:
     # -- launcher files -----------------------------------------------------------
 
     def pack(self, output=None, members=(), bundle=None, stub=None, options=()):
-        """Makes a launcher file with setup-pack (given options first): bundle.zip, then the
-        (name, bytes) members."""
+        """Makes a launcher file with setup-pack: options, bundle.zip, the (name, bytes) members."""
         self._packs += 1
         stage = self.path("stage-%d" % self._packs)
         os.makedirs(stage)
