@@ -6,9 +6,9 @@
 
 #include "agentcache/agent_admission.h"
 #include "agentcache/cache_access.h"
-#include "agentcache/download.h"
 #include "agentcache/held_cache_locks.h"
 #include "agentcache/local_agent_archive.h"
+#include "agentcache/transfer/download.h"
 #include "bootstrap/release_constants.h"
 #include "localfs/agent_unpack.h"
 #include "localfs/cache_paths.h"

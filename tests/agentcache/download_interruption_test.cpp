@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "agentcache/download.h"
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
+#include "agentcache/transfer/download.h"
 #include "localfs/directories.h"
 #include "localfs/interruption.h"
 

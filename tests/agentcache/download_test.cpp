@@ -1,4 +1,4 @@
-#include "agentcache/download.h"
+#include "agentcache/transfer/download.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/failure_details.h"
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
+#include "agentcache/transfer/failure_details.h"
 #include "localfs/directories.h"
 
 namespace {

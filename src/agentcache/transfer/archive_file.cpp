@@ -1,4 +1,4 @@
-#include "agentcache/archive_file.h"
+#include "agentcache/transfer/archive_file.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "agentcache/hashing_body_writer.h"
+#include "agentcache/transfer/hashing_body_writer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "agentcache/download.h"
+#include "agentcache/transfer/download.h"
 
 #include <strings.h>
 
@@ -9,18 +9,18 @@
 #include <tuple>
 
 #include "agentcache/agent_admission.h"
-#include "agentcache/archive_file.h"
-#include "agentcache/body_writer.h"
-#include "agentcache/curl_handle.h"
-#include "agentcache/download_messages.h"
-#include "agentcache/etag_capture.h"
-#include "agentcache/failure_details.h"
-#include "agentcache/hashing_body_writer.h"
-#include "agentcache/progress_display.h"
-#include "agentcache/proxy_options.h"
-#include "agentcache/transfer_limits.h"
-#include "agentcache/transfer_monitor.h"
-#include "agentcache/trusted_certificates.h"
+#include "agentcache/transfer/archive_file.h"
+#include "agentcache/transfer/body_writer.h"
+#include "agentcache/transfer/curl_handle.h"
+#include "agentcache/transfer/download_messages.h"
+#include "agentcache/transfer/etag_capture.h"
+#include "agentcache/transfer/failure_details.h"
+#include "agentcache/transfer/hashing_body_writer.h"
+#include "agentcache/transfer/progress_display.h"
+#include "agentcache/transfer/proxy_options.h"
+#include "agentcache/transfer/transfer_limits.h"
+#include "agentcache/transfer/transfer_monitor.h"
+#include "agentcache/transfer/trusted_certificates.h"
 #include "agentcache/validation_marker.h"
 #include "bootstrap/release_constants.h"
 #include "localfs/cache_paths.h"
