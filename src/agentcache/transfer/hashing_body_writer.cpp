@@ -1,10 +1,12 @@
 #include "agentcache/transfer/hashing_body_writer.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <memory>
 #include <system_error>
 
@@ -67,6 +69,10 @@ void HashingBodyWriter::Publish(bool finishing) {
 }
 
 void HashingBodyWriter::HashFile() {
+  // Stop signals are for the receiving thread, whose wait in libcurl they cut short.
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  pthread_sigmask(SIG_BLOCK, &all_signals, nullptr);
   std::uint64_t hashed = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
