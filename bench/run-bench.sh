@@ -45,7 +45,7 @@ log="$out/commands.log"
 scratch="$out/scratch"
 cache_suffix=".quenth/app_installer_cache/Q4096c/oslin64"
 
-for tool in unzip zip curl nginx python3 valgrind; do
+for tool in unzip zip curl nginx python3 valgrind minisign; do
   command -v "$tool" >/dev/null || { echo "run-bench.sh: $tool is missing" >&2; exit 1; }
 done
 for binary in "$setup" "$setup_shared" "$floor"; do
@@ -153,6 +153,21 @@ PACK_STUB="$setup_shared" pack_launcher "$data/launcher-small-shared" "$data/bun
 launcher_small_shared="$data/launcher-small-shared"
 launcher_big="$data/launcher-local-${bundle_mib}M"
 
+# A publisher's key, the launcher file that carries it, and the first-run agent signed with it.
+[ -s "$data/publisher.pub" ] ||
+  minisign -G -W -p "$data/publisher.pub" -s "$data/publisher.key" >>"$log" 2>&1 </dev/null
+if [ ! -s "$data/agent-signed-${first_mib}M.zip" ]; then
+  cp "$data/agent-${first_mib}M.zip" "$data/agent-signed.part"
+  minisign -S -s "$data/publisher.key" -m "$data/agent-signed.part" -x "$data/agent-signed.minisig" \
+    -t "agent-version=1 agent-release=${cache_suffix#*/*/}" >>"$log" 2>&1 </dev/null
+  "$pack" --attach-signature "$data/agent-signed.minisig" "$data/agent-signed.part"
+  mv "$data/agent-signed.part" "$data/agent-signed-${first_mib}M.zip"
+fi
+launcher_keys="$data/launcher-small-keys"
+[ -s "$launcher_keys" ] && [ "$launcher_keys" -nt "$setup" ] ||
+  "$pack" -o "$launcher_keys" --agent-key "$data/publisher.pub" "$setup" \
+    "$data/bundle-0M/bundle.zip" >>"$log" 2>&1
+
 # ---------------------------------------------------------------------------------------
 # The server: Debian's nginx on a free loopback port, for a bounded time. The access log
 # names the connection of every request, and the user agent tells curl from the launcher
@@ -160,7 +175,8 @@ launcher_big="$data/launcher-local-${bundle_mib}M"
 
 step "nginx on 127.0.0.1"
 mkdir -p "$out/www" "$out/nginx/tmp"
-for mib in 0 "$first_mib" "$heap_small_mib" "$heap_large_mib" "pad-$first_mib"; do
+for mib in 0 "$first_mib" "$heap_small_mib" "$heap_large_mib" "pad-$first_mib" \
+  "signed-$first_mib"; do
   ln -sf "$data/agent-${mib}M.zip" "$out/www/agent-${mib}M.zip"
 done
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -422,9 +438,36 @@ figure_verify() {
     --detail "$(head -n 1 <<<"$output" | sed 's/^[^:]*: //')"
 }
 
+# A first run with a signed agent against the same run with the same agent unsigned, by a
+# launcher file without keys: what verification adds to a run, the hash while the body
+# arrives and the checks after it. The cost per MiB is the difference of the medians.
+figure_signed() {
+  step "First run: ${first_mib} MiB agent, signed and verified against unsigned"
+  local signed_home="$home/signed-first"
+  mkdir -p "$signed_home"
+  timing --id signed_first_run \
+    --title "first run, ${first_mib} MiB signed agent, verified" \
+    --baseline "the same agent unsigned, launcher without keys" --goal "<=1.10" \
+    --cmd signed "HOME=$signed_home QX_INTERNAL_INSTALL_AGENT_URL=$(url "signed-$first_mib") $launcher_keys" \
+    --cmd unsigned "$first_launcher" \
+    --prepare signed "rm -rf $signed_home/.quenth; sync" \
+    --prepare unsigned "$first_prepare" \
+    --ratio signed/unsigned --rounds "$rounds" --warmup 1
+  # The goal per MiB is the 10 % that the ratio allows, spread over the archive.
+  local cost goal
+  read -r cost goal < <(python3 -c 'import json, sys
+seconds = [json.loads(line) for line in open(sys.argv[1])][-1]["median_seconds"]
+mib = int(sys.argv[2])
+print("%.3f %.3f" % ((seconds["signed"] - seconds["unsigned"]) * 1000 / mib,
+                     seconds["unsigned"] * 100 / mib))' "$raw" "$first_mib")
+  record --id signed_cost --title "verification of a downloaded agent, per MiB" \
+    --baseline "—" --goal "<=$goal" --unit "ms/MiB" --value "$cost" \
+    --detail "the difference of the median first runs above, over ${first_mib} MiB; the goal is 10 % of the unsigned run, per MiB"
+}
+
 # BENCH_ONLY, a list of figure groups (warm stub extraction first_run download connections
-# heap pack verify), runs only those.
-for figure in warm stub extraction first_run download connections heap pack verify; do
+# heap pack verify signed), runs only those.
+for figure in warm stub extraction first_run download connections heap pack verify signed; do
   case " ${BENCH_ONLY:-$figure} " in
     *" $figure "*) "figure_$figure" ;;
   esac

@@ -4,10 +4,11 @@
 
 #include <tuple>
 
+#include "agentcache/agent_admission.h"
 #include "agentcache/cache_access.h"
-#include "agentcache/download.h"
 #include "agentcache/held_cache_locks.h"
 #include "agentcache/local_agent_archive.h"
+#include "agentcache/transfer/download.h"
 #include "bootstrap/release_constants.h"
 #include "localfs/agent_unpack.h"
 #include "localfs/cache_paths.h"
@@ -51,21 +52,58 @@ std::string HandOverCachedAgent(const std::string& agent_directory, CacheLock& c
 }
 
 // The fetched archive becomes the cached agent, in a directory only this user can enter.
-std::string UnpackIntoCache(const std::string& archive_path, const std::string& agent_directory,
-                            CacheLock& cache_lock, bootstrap::MessageSink sink) {
+// false after the cause has been reported (or when the run was interrupted).
+bool UnpackCachedAgent(const std::string& archive_path, const std::string& agent_directory,
+                       bootstrap::MessageSink sink) {
   // An interrupted run stops before it starts unzip; the next run finds no entry script
   // and downloads again.
   if (localfs::InterruptRequested()) {
-    return "";
+    return false;
   }
   // unzip would make the directory with the umask's mode. Not examined: unzip reports a
   // directory that is not there.
   std::ignore = localfs::EnsureDirectory(agent_directory, kCacheDirectoryMode);
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
     // unzip may have written the entry script before it failed or was stopped, and the
-    // marker already names the new archive: a half-unpacked agent would pass for current.
+    // marker may already name the new archive: a half-unpacked agent would pass for current.
     localfs::RemoveTree(agent_directory);
-    return ReportInitializationFailure(sink);
+    std::ignore = ReportInitializationFailure(sink);
+    return false;
+  }
+  return true;
+}
+
+std::string UnpackIntoCache(const std::string& archive_path, const std::string& agent_directory,
+                            CacheLock& cache_lock, bootstrap::MessageSink sink) {
+  if (!UnpackCachedAgent(archive_path, agent_directory, sink)) {
+    return "";
+  }
+  return HandOverCachedAgent(agent_directory, cache_lock);
+}
+
+// For a launcher with keys, under the exclusive lock: the cached agent is removed only once
+// its successor has passed verification, and the cache then remembers who vouched for it.
+// An archive older than the agent last accepted leaves that agent in place, to run.
+std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
+                                     const std::string& cache_directory,
+                                     const std::vector<PublisherKey>& keys,
+                                     const SignedDownload& download, CacheLock& cache_lock,
+                                     bootstrap::MessageSink sink) {
+  const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
+  const Admission admission =
+      AdmitDownloadedAgent(download, keys, cache_directory, /*read_floor=*/true, sink);
+  if (admission.verdict == AdmissionVerdict::kRefused) {
+    return "";
+  }
+  if (admission.verdict == AdmissionVerdict::kAccepted) {
+    if (localfs::InterruptRequested()) {
+      return "";
+    }
+    localfs::RemoveTree(agent_directory);
+    if (!UnpackCachedAgent(archive_path, agent_directory, sink)) {
+      return "";
+    }
+    RememberVerifiedAgent(cache_directory, admission.record, download.etag_line);
   }
   return HandOverCachedAgent(agent_directory, cache_lock);
 }
@@ -91,8 +129,8 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
 // under its lock. A cache that is not this user's, cannot be written, or whose lock an
 // ancestor launcher holds is left as it is, and a stale or untrusted agent is replaced by
 // one fetched for this run only.
-std::string UseAgentCache(const std::string& work_directory, CacheLock& cache_lock,
-                          bootstrap::MessageSink sink) {
+std::string UseAgentCache(const std::string& work_directory, const std::vector<PublisherKey>& keys,
+                          CacheLock& cache_lock, bootstrap::MessageSink sink) {
   const std::string cache_directory = localfs::AgentCacheDirectory();
   const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
   const CacheAccess access = OpenAgentCache(cache_directory, cache_lock);
@@ -102,7 +140,10 @@ std::string UseAgentCache(const std::string& work_directory, CacheLock& cache_lo
 
   const std::string archive_path =
       work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
-  switch (DownloadInstallAgent(archive_path.c_str(), access.use, cache_lock, sink)) {
+  // A launcher with keys verifies every archive it downloads before anything is unpacked.
+  SignedDownload signed_download;
+  SignedDownload* const verification = keys.empty() ? nullptr : &signed_download;
+  switch (DownloadInstallAgent(archive_path.c_str(), access.use, cache_lock, verification, sink)) {
     case DownloadOutcome::kFailed:
       return "";
     case DownloadOutcome::kCachedAgentCurrent:
@@ -113,8 +154,24 @@ std::string UseAgentCache(const std::string& work_directory, CacheLock& cache_lo
       // archive.
       return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
     case DownloadOutcome::kFetchedToReplaceCachedAgent:
+      if (verification != nullptr) {
+        return ReplaceWithVerifiedAgent(archive_path, cache_directory, keys, signed_download,
+                                        cache_lock, sink);
+      }
       return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
     case DownloadOutcome::kFetchedForThisRun:
+      if (verification != nullptr) {
+        // The floor counts only in a cache of this user's; it is never written from here.
+        const Admission admission =
+            AdmitDownloadedAgent(signed_download, keys, cache_directory,
+                                 /*read_floor=*/access.use != CacheUse::kIgnore, sink);
+        if (admission.verdict == AdmissionVerdict::kRefused) {
+          return "";
+        }
+        if (admission.verdict == AdmissionVerdict::kKeepInstalled) {
+          return HandOverCachedAgent(agent_directory, cache_lock);
+        }
+      }
       return UnpackForThisRun(archive_path, work_directory,
                               RunPrivateAgentNote(cache_directory, access.refusal), sink);
   }
@@ -123,13 +180,14 @@ std::string UseAgentCache(const std::string& work_directory, CacheLock& cache_lo
 
 }  // namespace
 
-std::string ProvisionInstallAgent(const std::string& work_directory, CacheLock& cache_lock,
+std::string ProvisionInstallAgent(const std::string& work_directory,
+                                  const std::vector<PublisherKey>& keys, CacheLock& cache_lock,
                                   bootstrap::MessageSink sink) {
   const std::string local_archive = FindLocalAgentArchive(work_directory);
   if (!local_archive.empty()) {
     return UseLocalAgentArchive(local_archive, work_directory, sink);
   }
-  return UseAgentCache(work_directory, cache_lock, sink);
+  return UseAgentCache(work_directory, keys, cache_lock, sink);
 }
 
 }  // namespace agentcache

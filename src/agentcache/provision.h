@@ -4,8 +4,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "agentcache/cache_lock.h"
+#include "agentcache/verification/publisher_keys.h"
 #include "bootstrap/message_sink.h"
 
 namespace agentcache {
@@ -15,7 +17,10 @@ namespace agentcache {
 // cache_lock where one could be had, to be kept until the agent's command has ended (and
 // named in QX_HELD_AGENT_CACHE_LOCKS for the agent); a local agent archive or an agent for
 // this run only leaves cache_lock without a lock.
+// With publisher keys (not empty), every downloaded archive is verified before anything is
+// unpacked from it; a local agent archive came in the same file as the keys and is not.
 [[nodiscard]] std::string ProvisionInstallAgent(const std::string& work_directory,
+                                                const std::vector<PublisherKey>& keys,
                                                 CacheLock& cache_lock, bootstrap::MessageSink sink);
 
 }  // namespace agentcache

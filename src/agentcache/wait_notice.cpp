@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "agentcache/display_write.h"
+#include "agentcache/transfer/display_write.h"
 
 namespace agentcache {
 

@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agentcache/cache_lock.h"
 #include "agentcache/provision.h"
+#include "agentcache/verification/publisher_keys.h"
 #include "launch/launch_agent.h"
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"
@@ -64,11 +66,20 @@ int RunBootstrap(int argc, char** argv, MessageSink sink) {
     return kFailure;
   }
 
+  // The publisher's keys come with the launcher file; one that cannot be read stops the run
+  // before any request is made.
+  std::vector<agentcache::PublisherKey> publisher_keys;
+  if (agentcache::ReadPublisherKeys(work_path, publisher_keys) ==
+      agentcache::PublisherKeysStatus::kUnreadable) {
+    agentcache::ReportUnreadablePublisherKey(sink);
+    return kFailure;
+  }
+
   // Held from the first look at the cached agent until the agent's command has ended, so
   // no other run replaces the agent under it.
   agentcache::CacheLock cache_lock;
   const std::string agent_entry_script =
-      agentcache::ProvisionInstallAgent(work_path, cache_lock, sink);
+      agentcache::ProvisionInstallAgent(work_path, publisher_keys, cache_lock, sink);
   if (localfs::InterruptRequested() || agent_entry_script.empty()) return kFailure;
 
   const std::optional<int> agent_status = launch::LaunchInstallAgent(

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "agentcache/download.h"
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
+#include "agentcache/transfer/download.h"
 #include "localfs/directories.h"
 #include "localfs/interruption.h"
 
@@ -45,7 +45,7 @@ using agentcache_test::Reply;
   agentcache::CacheLock no_lock;
   const bool result =
       agentcache::DownloadAgentArchive(server.Url("/agent").c_str(), archive.c_str(),
-                                       agentcache::CacheUse::kRefresh, no_lock,
+                                       agentcache::CacheUse::kRefresh, no_lock, nullptr,
                                        RecordMessage) != agentcache::DownloadOutcome::kFailed;
   const bool interrupted = localfs::InterruptRequested();
   const bool messages_empty = RecordedMessages().empty();

@@ -1,4 +1,4 @@
-#include "agentcache/download.h"
+#include "agentcache/transfer/download.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/failure_details.h"
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
+#include "agentcache/transfer/failure_details.h"
 #include "localfs/directories.h"
 
 namespace {
@@ -71,7 +71,7 @@ class DownloadTest : public ::testing::Test {
 
   bool Download(const LoopbackHttpServer& server) { return Fetch(server.Url("/agent"), archive()); }
   bool Fetch(const std::string& url, const std::string& archive_path) {
-    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), kRefresh, no_lock_,
+    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), kRefresh, no_lock_, nullptr,
                                 RecordMessage) != DownloadOutcome::kFailed;
   }
 
@@ -310,13 +310,13 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
                                                  server.Url("/from-variable"));
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, RecordMessage),
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, nullptr, RecordMessage),
               DownloadOutcome::kFetchedToReplaceCachedAgent);
   }
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, RecordMessage),
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, nullptr, RecordMessage),
               DownloadOutcome::kFailed);
   }
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <string>
 
-#include "agentcache/progress_display.h"
-#include "agentcache/progress_format.h"
+#include "agentcache/transfer/progress_display.h"
+#include "agentcache/transfer/progress_format.h"
 
 namespace {
 

@@ -52,7 +52,7 @@ class ProvisionTest : public ::testing::Test {
 
   std::string Provision() {
     agentcache::CacheLock cache_lock;
-    return ProvisionInstallAgent(work(), cache_lock, RecordMessage);
+    return ProvisionInstallAgent(work(), {}, cache_lock, RecordMessage);
   }
 
   // Each run has a fresh work directory: the archive the last one downloaded is gone.

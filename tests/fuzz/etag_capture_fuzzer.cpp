@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/etag_capture.h"
+#include "agentcache/transfer/etag_capture.h"
 #include "fuzz_check.h"
 
 namespace {

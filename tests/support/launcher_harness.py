@@ -359,8 +359,8 @@ class Workspace:
 
     # -- launcher files -----------------------------------------------------------
 
-    def pack(self, output=None, members=(), bundle=None, stub=None):
-        """Makes a launcher file with setup-pack: bundle.zip, then the (name, bytes) members."""
+    def pack(self, output=None, members=(), bundle=None, stub=None, options=()):
+        """Makes a launcher file with setup-pack: options, bundle.zip, the (name, bytes) members."""
         self._packs += 1
         stage = self.path("stage-%d" % self._packs)
         os.makedirs(stage)
@@ -376,8 +376,8 @@ class Workspace:
         if output is None:
             output = self.path("launcher-%d" % self._packs, "setup.run")
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        command = [self.binaries.setup_pack, "-o", output, stub or self.binaries.setup,
-                   bundle_file] + member_files
+        command = ([self.binaries.setup_pack, "-o", output] + list(options)
+                   + [stub or self.binaries.setup, bundle_file] + member_files)
         completed = subprocess.run(command, capture_output=True)
         if completed.returncode != 0:
             raise AssertionError("setup-pack failed (%d): %s" % (

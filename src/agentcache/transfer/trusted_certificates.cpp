@@ -1,4 +1,4 @@
-#include "agentcache/trusted_certificates.h"
+#include "agentcache/transfer/trusted_certificates.h"
 
 #include <unistd.h>
 

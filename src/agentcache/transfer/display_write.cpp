@@ -1,4 +1,4 @@
-#include "agentcache/display_write.h"
+#include "agentcache/transfer/display_write.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "agentcache/progress_format.h"
+#include "agentcache/transfer/progress_format.h"
 
 #include <algorithm>
 #include <cmath>

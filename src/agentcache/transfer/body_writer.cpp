@@ -1,4 +1,4 @@
-#include "agentcache/body_writer.h"
+#include "agentcache/transfer/body_writer.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "agentcache/download.h"
+#include "agentcache/transfer/download.h"
 
 #include <strings.h>
 
@@ -8,17 +8,19 @@
 #include <string>
 #include <tuple>
 
-#include "agentcache/archive_file.h"
-#include "agentcache/body_writer.h"
-#include "agentcache/curl_handle.h"
-#include "agentcache/download_messages.h"
-#include "agentcache/etag_capture.h"
-#include "agentcache/failure_details.h"
-#include "agentcache/progress_display.h"
-#include "agentcache/proxy_options.h"
-#include "agentcache/transfer_limits.h"
-#include "agentcache/transfer_monitor.h"
-#include "agentcache/trusted_certificates.h"
+#include "agentcache/agent_admission.h"
+#include "agentcache/transfer/archive_file.h"
+#include "agentcache/transfer/body_writer.h"
+#include "agentcache/transfer/curl_handle.h"
+#include "agentcache/transfer/download_messages.h"
+#include "agentcache/transfer/etag_capture.h"
+#include "agentcache/transfer/failure_details.h"
+#include "agentcache/transfer/hashing_body_writer.h"
+#include "agentcache/transfer/progress_display.h"
+#include "agentcache/transfer/proxy_options.h"
+#include "agentcache/transfer/transfer_limits.h"
+#include "agentcache/transfer/transfer_monitor.h"
+#include "agentcache/transfer/trusted_certificates.h"
 #include "agentcache/validation_marker.h"
 #include "bootstrap/release_constants.h"
 #include "localfs/cache_paths.h"
@@ -135,20 +137,21 @@ bool ResponseCodeAccepted(CURL* handle, bootstrap::MessageSink sink) {
 }
 
 // Turns the handle from the header-only request into the GET whose body goes to the
-// archive file. Without a header callback or header data libcurl passes no header bytes
-// to the write callback, so the file receives exactly the body.
-bool PrepareBodyRequest(CURL* handle, std::FILE* archive_stream, bootstrap::MessageSink sink) {
+// writer. Without a header callback or header data libcurl passes no header bytes to the
+// write callback, so the writer receives exactly the body.
+bool PrepareBodyRequest(CURL* handle, curl_write_callback write, void* writer,
+                        bootstrap::MessageSink sink) {
   std::ignore = curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
   std::ignore = curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
   std::ignore =
       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
   std::ignore = curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
-  CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteBodyToFile);
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
   if (code != CURLE_OK) {
     sink(InstallerSetupFailedMessage(code), true);
     return false;
   }
-  code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(archive_stream));
+  code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, writer);
   if (code != CURLE_OK) {
     sink(InstallerSetupFailedMessage(code), true);
     return false;
@@ -169,24 +172,30 @@ TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, const FailureD
   return JudgeTransfer(code, details, sink);
 }
 
-// Complete, and recorded as made from the archive that carries the server's tag.
-bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line) {
+// Complete, and recorded as made from the archive that carries the server's tag; for a
+// launcher with keys also the installation that its verification record speaks for.
+bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line,
+                        const SignedDownload* signed_download) {
+  VerificationRecord record;
   return !localfs::InstalledAgentDirectory().empty() &&
-         ValidationMarkerMatches(cache_directory, etag_line);
+         ValidationMarkerMatches(cache_directory, etag_line) &&
+         (signed_download == nullptr || CachedAgentVerified(cache_directory, record));
 }
 
 }  // namespace
 
 DownloadOutcome DownloadInstallAgent(const char* archive_path, CacheUse cache_use,
-                                     CacheLock& cache_lock, bootstrap::MessageSink sink) {
+                                     CacheLock& cache_lock, SignedDownload* signed_download,
+                                     bootstrap::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url =
       url_override != nullptr ? url_override : bootstrap::AgentDownloadUrl.c_str();
-  return DownloadAgentArchive(url, archive_path, cache_use, cache_lock, sink);
+  return DownloadAgentArchive(url, archive_path, cache_use, cache_lock, signed_download, sink);
 }
 
 DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, CacheUse cache_use,
-                                     CacheLock& cache_lock, bootstrap::MessageSink sink) {
+                                     CacheLock& cache_lock, SignedDownload* signed_download,
+                                     bootstrap::MessageSink sink) {
   const ArchiveFile archive = OpenArchiveFile(archive_path);
   if (!archive.stream) {
     sink(ArchiveFileFailedMessage(archive.open_error), true);
@@ -196,8 +205,12 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
   FailureDetails details;
   EasyHandle handle(curl_easy_init());
   if (!handle) {
-    // Not reported where the caller can go on with whatever the cache holds.
-    if (cache_use != CacheUse::kIgnore) {
+    // Not reported where the caller can go on with whatever the cache holds; a launcher
+    // with keys only with an agent that was verified.
+    VerificationRecord record;
+    if (cache_use != CacheUse::kIgnore &&
+        (signed_download == nullptr ||
+         CachedAgentVerified(localfs::AgentCacheDirectory(), record))) {
       return DownloadOutcome::kCachedAgentCurrent;
     }
     sink(DownloadSetupFailedMessage(CURLE_FAILED_INIT), true);
@@ -223,7 +236,8 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
 
   const std::string cache_directory = localfs::AgentCacheDirectory();
   const std::string etag_line = etag_capture.get();
-  if (cache_use != CacheUse::kIgnore && CachedAgentCurrent(cache_directory, etag_line)) {
+  if (cache_use != CacheUse::kIgnore &&
+      CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
     return DownloadOutcome::kCachedAgentCurrent;
   }
   if (cache_use == CacheUse::kRefresh) {
@@ -232,18 +246,28 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     if (!cache_lock.WaitExclusive()) {
       return DownloadOutcome::kFailed;
     }
-    if (CachedAgentCurrent(cache_directory, etag_line)) {
+    if (CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
       return DownloadOutcome::kCachedAgentCurrent;
     }
     // Stopping here keeps the cached agent as it was.
     if (localfs::InterruptRequested()) {
       return DownloadOutcome::kFailed;
     }
-    // Removed before the GET, so a GET that fails leaves no stale agent behind.
-    localfs::RemoveTree(cache_directory + bootstrap::AgentProgramName);
+    // Removed before the GET, so a GET that fails leaves no stale agent behind. An agent that
+    // must be verified first stays until its successor has passed.
+    if (signed_download == nullptr) {
+      localfs::RemoveTree(cache_directory + bootstrap::AgentProgramName);
+    }
   }
-  if (!PrepareBodyRequest(handle.get(), archive.stream.get(), sink) ||
-      localfs::InterruptRequested() ||
+  // The signed bytes are hashed while the body arrives.
+  std::unique_ptr<HashingBodyWriter> hashing_writer;
+  if (signed_download != nullptr) {
+    hashing_writer = std::make_unique<HashingBodyWriter>(archive.stream.get());
+  }
+  const curl_write_callback write = hashing_writer ? &HashingBodyWriter::Write : &WriteBodyToFile;
+  void* const writer =
+      hashing_writer ? static_cast<void*>(hashing_writer.get()) : archive.stream.get();
+  if (!PrepareBodyRequest(handle.get(), write, writer, sink) || localfs::InterruptRequested() ||
       FetchBody(handle.get(), monitor, details, sink) != TransferOutcome::kCompleted ||
       !ResponseCodeAccepted(handle.get(), sink)) {
     return DownloadOutcome::kFailed;
@@ -254,11 +278,14 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     return DownloadOutcome::kFailed;
   }
   handle.reset();
-  if (cache_use != CacheUse::kRefresh) {
-    return DownloadOutcome::kFetchedForThisRun;
+  if (signed_download != nullptr) {
+    signed_download->hashed = hashing_writer->Finish(signed_download->signed_bytes);
+    signed_download->etag_line = etag_line;
+  } else if (cache_use == CacheUse::kRefresh) {
+    WriteValidationMarker(cache_directory, etag_line);
   }
-  WriteValidationMarker(cache_directory, etag_line);
-  return DownloadOutcome::kFetchedToReplaceCachedAgent;
+  return cache_use == CacheUse::kRefresh ? DownloadOutcome::kFetchedToReplaceCachedAgent
+                                         : DownloadOutcome::kFetchedForThisRun;
 }
 
 }  // namespace agentcache

@@ -1,4 +1,4 @@
-#include "agentcache/download_messages.h"
+#include "agentcache/transfer/download_messages.h"
 
 #include <cstring>
 

@@ -5,6 +5,7 @@
 
 #include "agentcache/cache_access.h"
 #include "agentcache/cache_lock.h"
+#include "agentcache/signed_download.h"
 #include "bootstrap/message_sink.h"
 
 namespace agentcache {
@@ -14,8 +15,8 @@ enum class DownloadOutcome {
   kFailed,
   // Nothing fetched: the cached agent carries the server's tag.
   kCachedAgentCurrent,
-  // The archive file holds the new archive; the cached agent directory has been removed and
-  // the marker names the new tag.
+  // The archive file holds the new archive. Without keys the cached agent directory has been
+  // removed and the marker names the new tag; with keys both are as they were.
   kFetchedToReplaceCachedAgent,
   // The archive file holds the archive for this run alone; the cache is as it was.
   kFetchedForThisRun,
@@ -26,12 +27,18 @@ enum class DownloadOutcome {
 // entry; an agent that is not current is replaced only under the exclusive lock, which is
 // then still held on return. kFailed without a message when the run was interrupted while
 // it waited for that lock.
+// signed_download is null for a launcher without publisher keys. Otherwise the cached agent
+// is current only with its verification record, it is not removed before the GET, the
+// marker is not written, and a fetched archive comes back with its signed bytes hashed and
+// the tag to record once it has been verified and installed.
 [[nodiscard]] DownloadOutcome DownloadInstallAgent(const char* archive_path, CacheUse cache_use,
                                                    CacheLock& cache_lock,
+                                                   SignedDownload* signed_download,
                                                    bootstrap::MessageSink sink);
 
 [[nodiscard]] DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
                                                    CacheUse cache_use, CacheLock& cache_lock,
+                                                   SignedDownload* signed_download,
                                                    bootstrap::MessageSink sink);
 
 }  // namespace agentcache

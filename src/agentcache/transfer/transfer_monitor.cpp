@@ -1,8 +1,8 @@
-#include "agentcache/transfer_monitor.h"
+#include "agentcache/transfer/transfer_monitor.h"
 
 #include <cstdint>
 
-#include "agentcache/progress_display.h"
+#include "agentcache/transfer/progress_display.h"
 #include "localfs/interruption.h"
 
 namespace agentcache {

@@ -1,4 +1,4 @@
-#include "agentcache/transfer_limits.h"
+#include "agentcache/transfer/transfer_limits.h"
 
 namespace agentcache {
 

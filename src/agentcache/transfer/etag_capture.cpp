@@ -1,4 +1,4 @@
-#include "agentcache/etag_capture.h"
+#include "agentcache/transfer/etag_capture.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "agentcache/proxy_options.h"
+#include "agentcache/transfer/proxy_options.h"
 
 namespace agentcache {
 namespace {

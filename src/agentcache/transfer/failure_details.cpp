@@ -1,4 +1,4 @@
-#include "agentcache/failure_details.h"
+#include "agentcache/transfer/failure_details.h"
 
 #include <memory>
 #include <tuple>

@@ -1,11 +1,11 @@
-#include "agentcache/progress_display.h"
+#include "agentcache/transfer/progress_display.h"
 
 #include <unistd.h>
 
 #include <string>
 
-#include "agentcache/display_write.h"
-#include "agentcache/progress_format.h"
+#include "agentcache/transfer/display_write.h"
+#include "agentcache/transfer/progress_format.h"
 
 namespace agentcache {
 

@@ -5,7 +5,7 @@
 
 #include <curl/curl.h>
 
-#include "agentcache/trusted_certificates.h"
+#include "agentcache/transfer/trusted_certificates.h"
 
 namespace agentcache {
 

@@ -1,0 +1,66 @@
+#include "agentcache/agent_admission.h"
+
+#include <cstdint>
+
+#include "agentcache/validation_marker.h"
+#include "agentcache/verification/agent_verification.h"
+#include "bootstrap/release_constants.h"
+#include "localfs/cache_paths.h"
+
+namespace agentcache {
+namespace {
+
+std::string CachedAgentDirectory(const std::string& cache_directory) {
+  return cache_directory + bootstrap::AgentProgramName;
+}
+
+Admission Refuse(const std::string& reason, bootstrap::MessageSink sink) {
+  sink(VerificationFailureMessage(reason), true);
+  return {};
+}
+
+}  // namespace
+
+Admission AdmitDownloadedAgent(const SignedDownload& download,
+                               const std::vector<PublisherKey>& keys,
+                               const std::string& cache_directory, bool read_floor,
+                               bootstrap::MessageSink sink) {
+  // Without its digest the signature cannot be matched against the archive.
+  if (!download.hashed) {
+    return Refuse("its signature does not match its contents", sink);
+  }
+  const AgentVerification verification =
+      VerifyAgentSignature(download.signed_bytes, keys, LauncherRelease());
+  if (!verification.verified) {
+    return Refuse(verification.failure_reason, sink);
+  }
+  // A floor that cannot be read is no floor: the next accepted agent writes it anew.
+  std::uint64_t floor = 0;
+  if (read_floor && ReadVersionFloor(cache_directory, floor) == RecordRead::kRead &&
+      verification.version < floor) {
+    // A lagging server or a rollback: neither replaces the newer agent, and neither stops
+    // the user while that agent is there.
+    VerificationRecord installed;
+    if (CachedAgentVerified(cache_directory, installed) && installed.version >= floor) {
+      sink(OlderAgentNote(verification.version, installed.version), true);
+      return {AdmissionVerdict::kKeepInstalled, installed};
+    }
+    return Refuse(OlderAgentReason(verification.version, floor), sink);
+  }
+  return {AdmissionVerdict::kAccepted, {verification.key_id, verification.version}};
+}
+
+bool CachedAgentVerified(const std::string& cache_directory, VerificationRecord& record) {
+  return !localfs::InstalledAgentDirectory().empty() &&
+         InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record);
+}
+
+void RememberVerifiedAgent(const std::string& cache_directory, const VerificationRecord& record,
+                           const std::string& etag_line) {
+  if (RecordVerifiedAgent(cache_directory, CachedAgentDirectory(cache_directory), record) &&
+      RaiseVersionFloor(cache_directory, record.version)) {
+    WriteValidationMarker(cache_directory, etag_line);
+  }
+}
+
+}  // namespace agentcache

@@ -1,0 +1,46 @@
+// For a launcher with publisher keys: whether a downloaded agent archive may be used (its
+// signature, then its version against the highest this cache has accepted), and what the
+// cache remembers of an agent once a verified archive is unpacked into it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "agentcache/signed_download.h"
+#include "agentcache/verification/publisher_keys.h"
+#include "agentcache/verification/verification_records.h"
+#include "bootstrap/message_sink.h"
+
+namespace agentcache {
+
+enum class AdmissionVerdict {
+  kRefused,        // reported; nothing may be unpacked
+  kAccepted,       // the archive may replace the cached agent or serve this run
+  kKeepInstalled,  // the archive is older than the agent last accepted, which is installed:
+                   // it runs instead, and the note that says so has been printed
+};
+
+struct Admission {
+  AdmissionVerdict verdict = AdmissionVerdict::kRefused;
+  VerificationRecord record;  // kAccepted: the key and version that vouch for the archive
+};
+
+// read_floor: the cache is this user's, so its version floor counts; a cache that another
+// user could have prepared is not read at all.
+[[nodiscard]] Admission AdmitDownloadedAgent(const SignedDownload& download,
+                                             const std::vector<PublisherKey>& keys,
+                                             const std::string& cache_directory, bool read_floor,
+                                             bootstrap::MessageSink sink);
+
+// The cached agent is complete and is the very installation its verification record speaks
+// for; `record` then holds the record.
+[[nodiscard]] bool CachedAgentVerified(const std::string& cache_directory,
+                                       VerificationRecord& record);
+
+// After a verified archive was unpacked into the cache, under the exclusive lock: a fresh
+// token and the record, the raised floor, and only when both were written the marker, so
+// that a cache that could not record everything fetches and verifies again.
+void RememberVerifiedAgent(const std::string& cache_directory, const VerificationRecord& record,
+                           const std::string& etag_line);
+
+}  // namespace agentcache

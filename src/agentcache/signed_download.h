@@ -1,0 +1,18 @@
+// What a download hands back to a launcher with publisher keys: the signed bytes of the
+// archive it fetched, hashed while the body arrived, and the server's ETag line, which is
+// recorded only once an agent made from that archive is installed.
+#pragma once
+
+#include <string>
+
+#include "agentcache/verification/signed_bytes_hasher.h"
+
+namespace agentcache {
+
+struct SignedDownload {
+  SignedBytes signed_bytes;
+  bool hashed = false;  // false: the digest failed, and the archive cannot be vouched for
+  std::string etag_line;
+};
+
+}  // namespace agentcache

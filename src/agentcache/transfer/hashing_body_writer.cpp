@@ -1,0 +1,126 @@
+#include "agentcache/transfer/hashing_body_writer.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <system_error>
+
+namespace agentcache {
+namespace {
+
+// The hashing thread maps the file a window at a time, so the bytes are hashed straight from
+// the page cache, with no copy. A window is a multiple of the page size, so every mapping
+// starts on a page.
+constexpr std::uint64_t kWindow = 2 << 20;
+constexpr std::size_t kReadPiece = 256 << 10;
+
+}  // namespace
+
+HashingBodyWriter::HashingBodyWriter(std::FILE* archive_stream)
+    : archive_stream_(archive_stream), descriptor_(fileno(archive_stream)) {
+  try {
+    hashing_thread_ = std::thread([this] { HashFile(); });
+  } catch (const std::system_error&) {
+    // No second thread: the receiving thread hashes, which is only slower.
+  }
+}
+
+HashingBodyWriter::~HashingBodyWriter() {
+  if (!hashing_thread_.joinable()) return;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  hashing_thread_.join();
+}
+
+std::size_t HashingBodyWriter::Write(char* data, std::size_t size, std::size_t count,
+                                     void* writer) {
+  auto* const self = static_cast<HashingBodyWriter*>(writer);
+  const std::size_t written = std::fwrite(data, size, count, self->archive_stream_);
+  if (!self->hashing_thread_.joinable()) {
+    self->hasher_.Feed(data, written * size);
+    return written;
+  }
+  self->written_ += written * size;
+  if (self->written_ - self->in_file_ >= kWindow) {
+    self->Publish(/*finishing=*/false);
+  }
+  return written;
+}
+
+// in_file_ is read here without the lock: only this thread writes it.
+void HashingBodyWriter::Publish(bool finishing) {
+  // What the stream still buffers is not in the file yet. A flush that fails is the
+  // download's failure, reported when it flushes after the transfer.
+  if (std::fflush(archive_stream_) != 0 && !finishing) return;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    in_file_ = written_;
+    finishing_ = finishing;
+  }
+  changed_.notify_all();
+}
+
+void HashingBodyWriter::HashFile() {
+  // Stop signals are for the receiving thread, whose wait in libcurl they cut short.
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  pthread_sigmask(SIG_BLOCK, &all_signals, nullptr);
+  std::uint64_t hashed = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || finishing_ || in_file_ - hashed >= kWindow; });
+    if (stopping_) return;
+    const std::uint64_t end = finishing_ ? in_file_ : in_file_ - (in_file_ - hashed) % kWindow;
+    if (end == hashed) return;
+    lock.unlock();
+    const bool read = HashRange(hashed, end - hashed);
+    lock.lock();
+    if (!read) {
+      read_failed_ = true;
+      return;
+    }
+    hashed = end;
+  }
+}
+
+bool HashingBodyWriter::HashRange(std::uint64_t offset, std::uint64_t length) {
+  void* const mapping = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, descriptor_,
+                               static_cast<off_t>(offset));
+  if (mapping != MAP_FAILED) {
+    hasher_.Feed(mapping, length);
+    ::munmap(mapping, length);
+    return true;
+  }
+  // Where the file cannot be mapped, it is read back instead.
+  const auto buffer = std::make_unique<unsigned char[]>(kReadPiece);
+  while (length > 0) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadPiece));
+    const ssize_t got = ::pread(descriptor_, buffer.get(), wanted, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    hasher_.Feed(buffer.get(), static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool HashingBodyWriter::Finish(SignedBytes& result) {
+  if (hashing_thread_.joinable()) {
+    Publish(/*finishing=*/true);
+    // Joined here, so the hasher is this thread's again.
+    hashing_thread_.join();
+    if (read_failed_) return false;
+  }
+  return hasher_.Finish(result);
+}
+
+}  // namespace agentcache
