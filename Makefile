@@ -29,6 +29,7 @@ asan:
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 demo: build
+	@cmake/ensure-packages.sh minisign
 	demo/run-demo.sh $(BUILD_DIR)
 
 test:

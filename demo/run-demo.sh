@@ -2,7 +2,8 @@
 # The main job end to end: make a demo application bundle and a demo install agent,
 # pack them into launcher files with setup-pack and run them. First offline, with the
 # agent inside the launcher file; then online, with the agent served by a local server on
-# 127.0.0.1 and cached under a HOME inside the build tree. Usage: run-demo.sh BUILD_DIR
+# 127.0.0.1 and cached under a HOME inside the build tree; last, signed, with the
+# publisher's key in the launcher file. Usage: run-demo.sh BUILD_DIR
 set -eu
 
 build=$(cd "${1:-build}" && pwd)
@@ -37,14 +38,19 @@ show "installed-offline/bin/hello"
 
 step "Online: a launcher file without its agent, served from 127.0.0.1"
 "$pack" -o demo-online "$setup" bundle.zip
-rm -f server.port server.log
-python3 "$server" --serve-file InstallAgent.zip --etag '"demo-agent-1"' \
-  --path /pi_install_agent_pi_Q4096c_oslin64 --port-file server.port --log server.log \
-  --lifetime 60 >/dev/null &
-server_pid=$!
-trap 'kill "$server_pid" 2>/dev/null || true' EXIT INT TERM
-for _ in $(seq 50); do [ -s server.port ] && break; sleep 0.1; done
-url="http://127.0.0.1:$(cat server.port)/pi_install_agent_pi_Q4096c_oslin64"
+server_pids=""
+trap 'kill $server_pids 2>/dev/null || true' EXIT INT TERM
+# serve ARCHIVE ETAG NAME: serves the archive on 127.0.0.1 for a minute, logging to NAME.log,
+# and sets url.
+serve() {
+  rm -f "$3.port" "$3.log"
+  python3 "$server" --serve-file "$1" --etag "$2" --path /pi_install_agent_pi_Q4096c_oslin64 \
+    --port-file "$3.port" --log "$3.log" --lifetime 60 >/dev/null &
+  server_pids="$server_pids $!"
+  for _ in $(seq 50); do [ -s "$3.port" ] && break; sleep 0.1; done
+  url="http://127.0.0.1:$(cat "$3.port")/pi_install_agent_pi_Q4096c_oslin64"
+}
+serve InstallAgent.zip '"demo-agent-1"' server
 cache="$work/home/.quenth/app_installer_cache/Q4096c/oslin64"
 
 requests() {
@@ -71,4 +77,37 @@ done
 show "installed-online/bin/hello"
 "$work/installed-online/bin/hello" | sed 's/^/   /'
 
-step "Done: the first online run downloaded and cached the agent (HEAD and GET), the second reused it (HEAD only)"
+step "Signed: a launcher file with its publisher's key runs only agents signed with it"
+show "minisign -G -W -p publisher.pub -s publisher.key"
+minisign -G -W -p publisher.pub -s publisher.key >/dev/null
+cp InstallAgent.zip InstallAgent-signed.zip
+show "minisign -S -s publisher.key -m InstallAgent-signed.zip -t \"agent-version=1 agent-release=Q4096c/oslin64\""
+minisign -S -s publisher.key -m InstallAgent-signed.zip -x agent.minisig \
+  -t "agent-version=1 agent-release=Q4096c/oslin64" >/dev/null
+show "setup-pack --attach-signature agent.minisig InstallAgent-signed.zip"
+"$pack" --attach-signature agent.minisig InstallAgent-signed.zip
+show "setup-pack --verify-agent publisher.pub InstallAgent-signed.zip"
+"$pack" --verify-agent publisher.pub InstallAgent-signed.zip | sed 's/^/   /'
+show "setup-pack -o demo-signed --agent-key publisher.pub bundle.zip"
+"$pack" -o demo-signed --agent-key publisher.pub "$setup" bundle.zip
+serve InstallAgent-signed.zip '"demo-agent-signed-1"' signed-server
+mkdir -p "$work/home-signed"
+show "./demo-signed --destination $work/installed-signed"
+status=0
+HOME="$work/home-signed" QX_INTERNAL_INSTALL_AGENT_URL="$url" \
+  ./demo-signed --destination "$work/installed-signed" || status=$?
+echo "   exit status $status"
+[ "$status" -eq 0 ] || exit "$status"
+"$work/installed-signed/bin/hello" | sed 's/^/   /'
+
+minisign -G -W -p other.pub -s other.key >/dev/null
+"$pack" -o demo-other-key --agent-key other.pub "$setup" bundle.zip
+show "./demo-other-key  # the same agent, but the launcher file trusts another key"
+status=0
+HOME="$work/home-signed" QX_INTERNAL_INSTALL_AGENT_URL="$url" \
+  ./demo-other-key --destination "$work/installed-other" >refused.log 2>&1 || status=$?
+sed 's/^/   /' refused.log
+echo "   exit status $status; nothing was installed: $([ -e "$work/installed-other" ] && echo no || echo yes)"
+[ "$status" -eq 255 ] || exit 1
+
+step "Done: the first online run downloaded and cached the agent (HEAD and GET), the second reused it (HEAD only); a signed agent ran, and the same agent was refused by a launcher file that trusts another key"

@@ -1,5 +1,6 @@
 #include "agentcache/agent_admission.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "agentcache/validation_marker.h"
@@ -41,7 +42,7 @@ Admission AdmitDownloadedAgent(const SignedDownload& download,
     // A lagging server or a rollback: neither replaces the newer agent, and neither stops
     // the user while that agent is there.
     VerificationRecord installed;
-    if (CachedAgentVerified(cache_directory, installed) && installed.version >= floor) {
+    if (CachedAgentVerified(cache_directory, keys, installed) && installed.version >= floor) {
       sink(OlderAgentNote(verification.version, installed.version), true);
       return {AdmissionVerdict::kKeepInstalled, installed};
     }
@@ -50,9 +51,12 @@ Admission AdmitDownloadedAgent(const SignedDownload& download,
   return {AdmissionVerdict::kAccepted, {verification.key_id, verification.version}};
 }
 
-bool CachedAgentVerified(const std::string& cache_directory, VerificationRecord& record) {
+bool CachedAgentVerified(const std::string& cache_directory, const std::vector<PublisherKey>& keys,
+                         VerificationRecord& record) {
   return !localfs::InstalledAgentDirectory().empty() &&
-         InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record);
+         InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record) &&
+         std::any_of(keys.begin(), keys.end(),
+                     [&](const PublisherKey& key) { return key.key_id == record.key_id; });
 }
 
 void RememberVerifiedAgent(const std::string& cache_directory, const VerificationRecord& record,

@@ -32,9 +32,11 @@ struct Admission {
                                              const std::string& cache_directory, bool read_floor,
                                              bootstrap::MessageSink sink);
 
-// The cached agent is complete and is the very installation its verification record speaks
-// for; `record` then holds the record.
+// The cached agent is complete, is the very installation its verification record speaks
+// for, and was vouched for by one of `keys`: an agent that another publisher's key, or a key
+// this launcher file no longer carries, let in does not count. `record` then holds the record.
 [[nodiscard]] bool CachedAgentVerified(const std::string& cache_directory,
+                                       const std::vector<PublisherKey>& keys,
                                        VerificationRecord& record);
 
 // After a verified archive was unpacked into the cache, under the exclusive lock: a fresh

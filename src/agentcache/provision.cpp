@@ -142,6 +142,7 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<P
       work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
   // A launcher with keys verifies every archive it downloads before anything is unpacked.
   SignedDownload signed_download;
+  signed_download.keys = keys;
   SignedDownload* const verification = keys.empty() ? nullptr : &signed_download;
   switch (DownloadInstallAgent(archive_path.c_str(), access.use, cache_lock, verification, sink)) {
     case DownloadOutcome::kFailed:

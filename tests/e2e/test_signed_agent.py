@@ -82,6 +82,12 @@ class SignedAgentTests(LauncherTestCase):
         self.assertEqual(self.record(".agentverification")[:2],
                          ["key=" + self.keys["backup"][2], "version=2"])
         self.assertEqual(self.record(".agentversionfloor"), ["version=2", ""])
+        # A launcher file that trusts another key does not take the cached agent for current.
+        result = self.serve(self.signed("v2", 2, key="backup"), '"v2"',
+                            launcher=self.ws.pack(options=["--agent-key", self.keys["other"][0]]))
+        self.assertFailedWith(result, refusal("it is signed with a key that this installer does "
+                                              "not trust"))
+        self.assertRequests(self.server, [HEAD, GET])
 
     def test_each_fault_is_refused_and_nothing_is_cached_or_run(self):
         self.assertSucceeded(self.serve(self.signed("v1", 1), '"v1"'))

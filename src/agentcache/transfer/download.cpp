@@ -179,7 +179,8 @@ bool CachedAgentCurrent(const std::string& cache_directory, const std::string& e
   VerificationRecord record;
   return !localfs::InstalledAgentDirectory().empty() &&
          ValidationMarkerMatches(cache_directory, etag_line) &&
-         (signed_download == nullptr || CachedAgentVerified(cache_directory, record));
+         (signed_download == nullptr ||
+          CachedAgentVerified(cache_directory, signed_download->keys, record));
 }
 
 }  // namespace
@@ -210,7 +211,7 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     VerificationRecord record;
     if (cache_use != CacheUse::kIgnore &&
         (signed_download == nullptr ||
-         CachedAgentVerified(localfs::AgentCacheDirectory(), record))) {
+         CachedAgentVerified(localfs::AgentCacheDirectory(), signed_download->keys, record))) {
       return DownloadOutcome::kCachedAgentCurrent;
     }
     sink(DownloadSetupFailedMessage(CURLE_FAILED_INIT), true);
