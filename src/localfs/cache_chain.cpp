@@ -74,6 +74,9 @@ CacheChain MakeOwnCacheChain() {
         return CacheChain::kCannotBeMade;
       }
     }
+    // An open cached agent directory of this user's never counts as complete, and is
+    // replaced like any incomplete agent.
+    if (cached_agent_directory && OwnedByThisUser(entry)) break;
     if (!ChainEntryIsOwn(entry)) return CacheChain::kForeign;
     if (!S_ISDIR(entry.st_mode) && !cached_agent_directory) return CacheChain::kCannotBeMade;
   }

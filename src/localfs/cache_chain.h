@@ -9,7 +9,8 @@ namespace localfs {
 
 enum class CacheChain {
   // Every directory exists (the cached agent directory may be any entry of this user's,
-  // which the download replaces) and only this user can change it.
+  // even one that others may write, which the download replaces) and only this user can
+  // change it.
   kOwn,
   // The home directory or a directory of the chain belongs to another user, or others
   // could rename or plant entries in it.

@@ -40,6 +40,10 @@ std::string InstalledAgentDirectory() {
   const std::string agent_directory =
       AgentCacheDirectory() + bootstrap::AgentProgramName + bootstrap::PathSeparator;
   struct stat entry {};
+  if (stat(agent_directory.c_str(), &entry) != 0 || entry.st_uid != geteuid() ||
+      (entry.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return "";
+  }
   if (stat(InstallEntryPath(agent_directory).c_str(), &entry) != 0) return "";
   return agent_directory;
 }

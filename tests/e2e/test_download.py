@@ -107,6 +107,10 @@ class FirstRunTests(DownloadTestCase):
 
     def test_cache_directories_are_private(self):
         self.run_launcher()
+        # As an older launcher left it under a umask of 002: replaced, not run, nor given up.
+        os.chmod(self.ws.agent_dir(), 0o775)
+        self.server.clear()
+        self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
         path = self.ws.home
         for component in (CACHE_ROOT + "installagent").split("/"):
             path = os.path.join(path, component)
