@@ -9,22 +9,12 @@
 #include <sstream>
 
 #include "agentcache/verification/publisher_keys.h"
+#include "agentcache/verification/record_file.h"
 
 namespace pack {
 namespace {
 
 constexpr std::streamsize kMaxTextFileSize = 64 * 1024;
-
-bool WriteAll(int descriptor, const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t length = ::write(descriptor, text.data() + written, text.size() - written);
-    if (length < 0 && errno == EINTR) continue;
-    if (length <= 0) return false;
-    written += static_cast<std::size_t>(length);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -85,7 +75,8 @@ bool AddAgentKeyMember(const std::vector<std::string>& key_files, PackInputs& in
   member.file.path = key_files.front();
   member.file.descriptor = FileDescriptor(::memfd_create("agent-keys", MFD_CLOEXEC));
   struct stat status {};
-  if (!member.file.descriptor.valid() || !WriteAll(member.file.descriptor.get(), keys) ||
+  if (!member.file.descriptor.valid() ||
+      !agentcache::WriteWhole(member.file.descriptor.get(), keys) ||
       ::fstat(member.file.descriptor.get(), &status) != 0) {
     report(WithErrno("cannot hold the agent keys", errno));
     return false;

@@ -7,6 +7,7 @@
 
 #include "agentcache/verification/agent_signature.h"
 #include "agentcache/verification/crypto_setup.h"
+#include "agentcache/verification/openssl_handles.h"
 #include "bootstrap/release_constants.h"
 
 namespace agentcache {
@@ -15,21 +16,14 @@ namespace {
 constexpr char kVersionWord[] = "agent-version=";
 constexpr char kReleaseWord[] = "agent-release=";
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct MdContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 bool Ed25519Verifies(const PublisherKey& key, const unsigned char* signature,
                      const unsigned char* message, std::size_t message_length) {
   if (!InitializeCryptoWithoutConfig()) {
     return false;
   }
-  const std::unique_ptr<EVP_PKEY, PkeyFree> public_key(EVP_PKEY_new_raw_public_key(
+  const OwnedPublicKey public_key(EVP_PKEY_new_raw_public_key(
       EVP_PKEY_ED25519, nullptr, key.public_key.data(), key.public_key.size()));
-  const std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());
+  const OwnedDigestContext context(EVP_MD_CTX_new());
   return public_key != nullptr && context != nullptr &&
          EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, public_key.get()) == 1 &&
          EVP_DigestVerify(context.get(), signature, 64, message, message_length) == 1;

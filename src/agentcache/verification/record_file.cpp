@@ -29,15 +29,7 @@ class PendingRecord {
   PendingRecord& operator=(const PendingRecord&) = delete;
 
   [[nodiscard]] bool Write(const std::string& text) {
-    if (descriptor_ < 0 || ::fchmod(descriptor_, 0600) != 0) return false;
-    std::size_t written = 0;
-    while (written < text.size()) {
-      const ssize_t length = ::write(descriptor_, text.data() + written, text.size() - written);
-      if (length < 0 && errno == EINTR) continue;
-      if (length <= 0) return false;
-      written += static_cast<std::size_t>(length);
-    }
-    return true;
+    return descriptor_ >= 0 && ::fchmod(descriptor_, 0600) == 0 && WriteWhole(descriptor_, text);
   }
 
   [[nodiscard]] bool RenameTo(const std::string& path) {
@@ -54,6 +46,17 @@ class PendingRecord {
 };
 
 }  // namespace
+
+bool WriteWhole(int descriptor, const std::string& text) {
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t length = ::write(descriptor, text.data() + written, text.size() - written);
+    if (length < 0 && errno == EINTR) continue;
+    if (length <= 0) return false;
+    written += static_cast<std::size_t>(length);
+  }
+  return true;
+}
 
 std::string PathInDirectory(const std::string& directory, const std::string& name) {
   if (directory.empty() || directory.back() == '/') return directory + name;

@@ -17,6 +17,9 @@ enum class RecordRead { kAbsent, kRead, kUnreadable };
 [[nodiscard]] RecordRead ReadRecordFile(const std::string& directory, const std::string& name,
                                         std::string& text);
 
+// Writes all of the text to the descriptor, resuming after interruptions and short writes.
+[[nodiscard]] bool WriteWhole(int descriptor, const std::string& text);
+
 // Joins a directory and a name with exactly one separator between them.
 [[nodiscard]] std::string PathInDirectory(const std::string& directory, const std::string& name);
 

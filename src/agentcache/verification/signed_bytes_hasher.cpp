@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "agentcache/verification/crypto_setup.h"
+#include "agentcache/verification/openssl_handles.h"
 
 namespace agentcache {
 namespace {
@@ -19,10 +20,7 @@ constexpr std::size_t kTailCapacity = 2 * kEndRecordSearchBytes;
 }  // namespace
 
 struct SignedBytesHasher::DigestContext {
-  struct Free {
-    void operator()(EVP_MD_CTX* digest) const { EVP_MD_CTX_free(digest); }
-  };
-  std::unique_ptr<EVP_MD_CTX, Free> context;
+  OwnedDigestContext context;
 };
 
 SignedBytesHasher::SignedBytesHasher() : context_(std::make_unique<DigestContext>()) {
