@@ -1,8 +1,10 @@
 #include "agentcache/agent_admission.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
+#include "agentcache/transfer/download_messages.h"
 #include "agentcache/validation_marker.h"
 #include "agentcache/verification/agent_verification.h"
 #include "bootstrap/release_constants.h"
@@ -22,10 +24,9 @@ Admission Refuse(const std::string& reason, bootstrap::MessageSink sink) {
 
 }  // namespace
 
-Admission AdmitDownloadedAgent(const SignedDownload& download,
+Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDownload& download,
                                const std::vector<PublisherKey>& keys,
-                               const std::string& cache_directory, bool read_floor,
-                               bootstrap::MessageSink sink) {
+                               const std::string& cache_directory, bootstrap::MessageSink sink) {
   // Without its digest the signature cannot be matched against the archive.
   if (!download.hashed) {
     return Refuse("its signature does not match its contents", sink);
@@ -35,10 +36,14 @@ Admission AdmitDownloadedAgent(const SignedDownload& download,
   if (!verification.verified) {
     return Refuse(verification.failure_reason, sink);
   }
-  // A floor that cannot be read is no floor: the next accepted agent writes it anew.
-  std::uint64_t floor = 0;
-  if (read_floor && ReadVersionFloor(cache_directory, floor) == RecordRead::kRead &&
-      verification.version < floor) {
+  std::vector<KeyFloor> floors;
+  if (!cache_directory.empty() &&
+      ReadVersionFloors(cache_directory, floors) == RecordRead::kUnreadable) {
+    // Never taken for no floor: that would let any older agent in.
+    return Refuse(UnreadableFloorsReason(cache_directory + kVersionFloorsName), sink);
+  }
+  const std::uint64_t floor = FloorForKeys(floors, keys);
+  if (verification.version < floor) {
     // A lagging server or a rollback: neither replaces the newer agent, and neither stops
     // the user while that agent is there.
     VerificationRecord installed;
@@ -48,21 +53,29 @@ Admission AdmitDownloadedAgent(const SignedDownload& download,
     }
     return Refuse(OlderAgentReason(verification.version, floor), sink);
   }
+  if (!CutToSignedBytes(archive_path, download.signed_bytes)) {
+    sink(ArchiveFileFailedMessage(errno), true);
+    return {};
+  }
   return {AdmissionVerdict::kAccepted, {verification.key_id, verification.version}};
 }
 
 bool CachedAgentVerified(const std::string& cache_directory, const std::vector<PublisherKey>& keys,
                          VerificationRecord& record) {
-  return !localfs::InstalledAgentDirectory().empty() &&
+  return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
          InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record) &&
          std::any_of(keys.begin(), keys.end(),
                      [&](const PublisherKey& key) { return key.key_id == record.key_id; });
 }
 
+bool RaiseFloorForAdmittedAgent(const std::string& cache_directory,
+                                const VerificationRecord& record) {
+  return RaiseVersionFloor(cache_directory, record.key_id, record.version);
+}
+
 void RememberVerifiedAgent(const std::string& cache_directory, const VerificationRecord& record,
                            const std::string& etag_line) {
-  if (RecordVerifiedAgent(cache_directory, CachedAgentDirectory(cache_directory), record) &&
-      RaiseVersionFloor(cache_directory, record.version)) {
+  if (RecordVerifiedAgent(cache_directory, CachedAgentDirectory(cache_directory), record)) {
     WriteValidationMarker(cache_directory, etag_line);
   }
 }

@@ -1,6 +1,8 @@
 // For a launcher with publisher keys: whether a downloaded agent archive may be used (its
-// signature, then its version against the highest this cache has accepted), and what the
-// cache remembers of an agent once a verified archive is unpacked into it.
+// signature, then its version against the highest this cache has accepted under the keys the
+// launcher trusts), and what the cache remembers of an agent once a verified archive is
+// unpacked into it. An admitted archive is cut to its signed bytes, so unzip reads exactly
+// what was verified.
 #pragma once
 
 #include <string>
@@ -25,11 +27,13 @@ struct Admission {
   VerificationRecord record;  // kAccepted: the key and version that vouch for the archive
 };
 
-// read_floor: the cache is this user's, so its version floor counts; a cache that another
-// user could have prepared is not read at all.
-[[nodiscard]] Admission AdmitDownloadedAgent(const SignedDownload& download,
+// cache_directory: the resolved cache directory when the cache is this user's, so that its
+// version floors count; empty for a cache that another user could have prepared, which is
+// not read at all. A floors record that cannot be read refuses the archive.
+[[nodiscard]] Admission AdmitDownloadedAgent(const std::string& archive_path,
+                                             const SignedDownload& download,
                                              const std::vector<PublisherKey>& keys,
-                                             const std::string& cache_directory, bool read_floor,
+                                             const std::string& cache_directory,
                                              bootstrap::MessageSink sink);
 
 // The cached agent is complete, is the very installation its verification record speaks
@@ -39,9 +43,16 @@ struct Admission {
                                        const std::vector<PublisherKey>& keys,
                                        VerificationRecord& record);
 
+// Under the exclusive lock, right after an archive was admitted and before the cached agent
+// is removed: the floor of the key that vouched for it is raised, durably. A run killed later
+// may leave the installed agent below the floor, which then refuses it rather than letting an
+// older one in. false when the floor could not be written.
+[[nodiscard]] bool RaiseFloorForAdmittedAgent(const std::string& cache_directory,
+                                              const VerificationRecord& record);
+
 // After a verified archive was unpacked into the cache, under the exclusive lock: a fresh
-// token and the record, the raised floor, and only when both were written the marker, so
-// that a cache that could not record everything fetches and verifies again.
+// token and the record, and only when both were written the marker, so that a cache that
+// could not record everything fetches and verifies again.
 void RememberVerifiedAgent(const std::string& cache_directory, const VerificationRecord& record,
                            const std::string& etag_line);
 

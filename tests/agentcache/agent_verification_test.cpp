@@ -12,6 +12,7 @@
 namespace {
 
 using agentcache::RecordRead;
+using testing_support::ReadFile;
 using testing_support::ScratchDirectory;
 using testing_support::WriteFile;
 
@@ -75,6 +76,29 @@ TEST(SignedBytesHasherTest, TellsAMissingEndRecordFromAMisfitComment) {
   EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kNoEndRecord);
 }
 
+// After the cut the file is the signed bytes themselves: what the digest covered is all that
+// unzip can read, whatever the comment held.
+TEST(SignedBytesHasherTest, TheCutLeavesExactlyTheSignedBytes) {
+  const ScratchDirectory scratch;
+  const std::string hidden = "untrusted comment: " + std::string("PK\5\6", 4) + "...";
+  const SignedBody body = MakeBody(70000, hidden + "\nmore lines\n");
+  WriteFile(scratch / "archive.zip", body.bytes);
+  agentcache::SignedBytes signed_bytes;
+  ASSERT_TRUE(agentcache::HashSignedBytesOfFile(scratch / "archive.zip", signed_bytes));
+  ASSERT_TRUE(agentcache::CutToSignedBytes(scratch / "archive.zip", signed_bytes));
+  const std::string cut = ReadFile(scratch / "archive.zip");
+  EXPECT_EQ(cut, body.bytes.substr(0, 70000 + 20) + std::string(2, '\0'));
+  agentcache::SignedBytes again;
+  ASSERT_TRUE(agentcache::HashSignedBytesOfFile(scratch / "archive.zip", again));
+  EXPECT_EQ(again.digest, body.digest);
+  EXPECT_EQ(again.comment, "");
+
+  // A file that is no longer the one hashed is left alone.
+  WriteFile(scratch / "archive.zip", body.bytes + "x");
+  EXPECT_FALSE(agentcache::CutToSignedBytes(scratch / "archive.zip", signed_bytes));
+  EXPECT_EQ(ReadFile(scratch / "archive.zip"), body.bytes + "x");
+}
+
 TEST(PublisherKeysTest, AnAbsentMemberIsNoErrorAndABrokenOneIs) {
   const ScratchDirectory work;
   std::vector<agentcache::PublisherKey> keys;
@@ -94,19 +118,50 @@ class VerificationRecordsTest : public ::testing::Test {
   ScratchDirectory scratch_;
 };
 
-TEST_F(VerificationRecordsTest, TheFloorIsOnlyEverRaised) {
-  std::uint64_t floor = 0;
-  EXPECT_EQ(agentcache::ReadVersionFloor(cache(), floor), RecordRead::kAbsent);
-  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), 5));
-  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), 4));
-  ASSERT_EQ(agentcache::ReadVersionFloor(cache(), floor), RecordRead::kRead);
-  EXPECT_EQ(floor, 5u);
+TEST_F(VerificationRecordsTest, EachKeysFloorIsOnlyEverRaisedAndOnlyTrustedKeysCount) {
+  const agentcache::KeyId retired = {1, 1, 1, 1, 1, 1, 1, 1};
+  const agentcache::KeyId current = {2, 2, 2, 2, 2, 2, 2, 0xAB};
+  std::vector<agentcache::KeyFloor> floors;
+  EXPECT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kAbsent);
+  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), retired, 9223372036854775807u));
+  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), current, 5));
+  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), current, 4));
+  ASSERT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kRead);
+  agentcache::PublisherKey trusted;
+  trusted.key_id = current;
+  EXPECT_EQ(agentcache::FloorForKeys(floors, {trusted}), 5u)
+      << "the retired key's floor is ignored";
+  EXPECT_EQ(ReadFile(scratch_ / ".agentversionfloors"),
+            "key=0101010101010101 version=9223372036854775807\nkey=AB02020202020202 version=5\n");
   struct stat status {};
-  ASSERT_EQ(::stat((scratch_ / ".agentversionfloor").c_str(), &status), 0);
+  ASSERT_EQ(::stat((scratch_ / ".agentversionfloors").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_NE(::stat((scratch_ / ".agentversionfloor").c_str(), &status), 0);
 
-  WriteFile(scratch_ / ".agentversionfloor", "version=5 or so\n");
-  EXPECT_EQ(agentcache::ReadVersionFloor(cache(), floor), RecordRead::kUnreadable);
+  for (const char* damaged :
+       {"key=AB02020202020202 version=5", "key=AB02020202020202 version=5\r\n",
+        "key=AB02020202020202  version=5\n", "",
+        "key=AB02020202020202 version=5\nkey=AB02020202020202 version=6\n"}) {
+    WriteFile(scratch_ / ".agentversionfloors", damaged);
+    EXPECT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kUnreadable) << damaged;
+    EXPECT_FALSE(agentcache::RaiseVersionFloor(cache(), current, 6)) << damaged;
+  }
+}
+
+TEST_F(VerificationRecordsTest, WithoutFloorsTheRecordedAgentSetsItsKeysFloor) {
+  agentcache::VerificationRecord written;
+  written.key_id = {3, 3, 3, 3, 3, 3, 3, 3};
+  written.version = 20;
+  ASSERT_TRUE(agentcache::RecordVerifiedAgent(cache(), agent(), written));
+  std::vector<agentcache::KeyFloor> floors;
+  EXPECT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kAbsent);
+  agentcache::PublisherKey key;
+  key.key_id = written.key_id;
+  EXPECT_EQ(agentcache::FloorForKeys(floors, {key}), 20u);
+  // Raising another key's floor keeps the recorded one.
+  ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), {4, 4, 4, 4, 4, 4, 4, 4}, 1));
+  ASSERT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kRead);
+  EXPECT_EQ(agentcache::FloorForKeys(floors, {key}), 20u);
 }
 
 TEST_F(VerificationRecordsTest, TheRecordHoldsOnlyForTheInstallationItsTokenIsIn) {

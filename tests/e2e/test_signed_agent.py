@@ -81,7 +81,10 @@ class SignedAgentTests(LauncherTestCase):
                                         '"v2"'))
         self.assertEqual(self.record(".agentverification")[:2],
                          ["key=" + self.keys["backup"][2], "version=2"])
-        self.assertEqual(self.record(".agentversionfloor"), ["version=2", ""])
+        # One floor per key, so a launcher applies only those of the keys it trusts.
+        self.assertEqual(self.record(".agentversionfloors"),
+                         ["key=%s version=1" % self.keys["primary"][2],
+                          "key=%s version=2" % self.keys["backup"][2], ""])
         # A launcher file that trusts another key does not take the cached agent for current.
         result = self.serve(self.signed("v2", 2, key="backup"), '"v2"',
                             launcher=self.ws.pack(options=["--agent-key", self.keys["other"][0]]))

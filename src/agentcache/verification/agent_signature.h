@@ -1,8 +1,11 @@
 // The signature an agent archive carries as its ZIP comment: the four lines of a minisign
-// signature file. Parsing tells a legacy signature apart from one that cannot be read at all.
+// signature file, read strictly. Only the trusted comment line is signed, so the other comment
+// line may hold nothing but printable text: no second archive, no line end of another kind.
+// Parsing tells a legacy signature apart from one that cannot be read at all.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
 
 #include "agentcache/verification/publisher_keys.h"
@@ -18,8 +21,15 @@ struct AgentSignature {
 
 enum class SignatureParse { kParsed, kUnreadable, kLegacy };
 
-// Four lines, the last LF optional: "untrusted comment: ...", the base64 of "ED", the key id
-// and the signature, "trusted comment: ...", the base64 of the global signature.
+// The longest comment lines read, each without its LF. minisign signs trusted comments of up
+// to 4,077 characters.
+constexpr std::size_t kMaxUntrustedLineBytes = 1024;
+constexpr std::size_t kMaxTrustedLineBytes = 4096;
+
+// Exactly four lines, each ended by LF (the last LF may be missing), none holding a CR:
+// "untrusted comment: " and printable bytes; the base64 of "ED", the key id and the
+// signature; "trusted comment: " and printable bytes or tabs; the base64 of the global
+// signature. Anything else cannot be read.
 [[nodiscard]] SignatureParse ParseAgentSignature(const std::string& comment,
                                                  AgentSignature& signature);
 

@@ -64,7 +64,8 @@ AgentVerification Failure(const std::string& reason) {
   return result;
 }
 
-// Steps 6 and 7: the words of the trusted comment, once the signatures vouch for it.
+}  // namespace
+
 AgentVerification CheckTrustedComment(const std::string& trusted_comment,
                                       const std::string& release) {
   AgentVerification result;
@@ -94,8 +95,6 @@ AgentVerification CheckTrustedComment(const std::string& trusted_comment,
   result.verified = true;
   return result;
 }
-
-}  // namespace
 
 AgentVerification VerifyAgentSignature(const SignedBytes& signed_bytes,
                                        const std::vector<PublisherKey>& keys,
@@ -140,6 +139,11 @@ std::string LauncherRelease() { return bootstrap::ReleaseLabel + "/" + bootstrap
 std::string OlderAgentReason(std::uint64_t version, std::uint64_t floor) {
   return "it is older than the agent last accepted (version " + std::to_string(version) +
          ", last accepted " + std::to_string(floor) + ")";
+}
+
+std::string UnreadableFloorsReason(const std::string& path) {
+  return "the record of the agents last accepted cannot be read (" + path +
+         "); removing the agent cache directory resets it";
 }
 
 std::string VerificationFailureMessage(const std::string& reason) {

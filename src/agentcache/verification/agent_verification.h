@@ -28,11 +28,20 @@ struct AgentVerification {
                                                      const std::vector<PublisherKey>& keys,
                                                      const std::string& release);
 
+// The words of a trusted comment, once the signatures vouch for it: exactly one
+// "agent-version=" word with a decimal from 0 to 2^63-1, and at least one "agent-release="
+// word, every one naming `release`; other words are ignored. `key_id` is left unset.
+[[nodiscard]] AgentVerification CheckTrustedComment(const std::string& trusted_comment,
+                                                    const std::string& release);
+
 // This launcher's release as signatures name it: "<release label>/<platform tag>".
 [[nodiscard]] std::string LauncherRelease();
 
 // The reason when a verified agent's version is below the highest this cache has accepted.
 [[nodiscard]] std::string OlderAgentReason(std::uint64_t version, std::uint64_t floor);
+
+// The reason when the floors record at `path` exists but cannot be read.
+[[nodiscard]] std::string UnreadableFloorsReason(const std::string& path);
 
 // The whole error message for a failed verification.
 [[nodiscard]] std::string VerificationFailureMessage(const std::string& reason);

@@ -28,8 +28,11 @@ class PendingRecord {
   PendingRecord(const PendingRecord&) = delete;
   PendingRecord& operator=(const PendingRecord&) = delete;
 
+  // On the disk before it is renamed into place, so that a crash leaves the old text or the
+  // new one, never an empty file.
   [[nodiscard]] bool Write(const std::string& text) {
-    return descriptor_ >= 0 && ::fchmod(descriptor_, 0600) == 0 && WriteWhole(descriptor_, text);
+    return descriptor_ >= 0 && ::fchmod(descriptor_, 0600) == 0 && WriteWhole(descriptor_, text) &&
+           ::fsync(descriptor_) == 0;
   }
 
   [[nodiscard]] bool RenameTo(const std::string& path) {
@@ -44,6 +47,16 @@ class PendingRecord {
   std::string path_;
   int descriptor_ = -1;
 };
+
+// The rename itself lasts only once the directory is on the disk too.
+bool SyncDirectory(const std::string& directory) {
+  const int descriptor =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  const bool synced = ::fsync(descriptor) == 0;
+  ::close(descriptor);
+  return synced;
+}
 
 }  // namespace
 
@@ -67,7 +80,7 @@ bool WriteRecordFile(const std::string& directory, const std::string& name,
                      const std::string& text) {
   const std::string path = PathInDirectory(directory, name);
   PendingRecord pending(path + ".XXXXXX");
-  return pending.Write(text) && pending.RenameTo(path);
+  return pending.Write(text) && pending.RenameTo(path) && SyncDirectory(directory);
 }
 
 RecordRead ReadRecordFile(const std::string& directory, const std::string& name,

@@ -1,6 +1,7 @@
-// The small text files in which the agent cache remembers what it verified: written whole
-// (a temporary file beside the name, mode 0600, then a rename) and read back only from a
-// regular file of this user's that is no symbolic link.
+// The small text files in which the agent cache remembers what it verified: written whole and
+// durably (a temporary file beside the name, mode 0600, synced, then a rename and a sync of
+// the directory) and read back only from a regular file of this user's that is no symbolic
+// link.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +42,7 @@ void SignedBytesHasher::Hash(const unsigned char* data, std::size_t length) {
 
 void SignedBytesHasher::Feed(const void* data, std::size_t length) {
   const auto* bytes = static_cast<const unsigned char*>(data);
+  fed_ += length;
   if (tail_.size() + length <= kTailCapacity) {
     tail_.insert(tail_.end(), bytes, bytes + length);
     return;
@@ -64,7 +66,9 @@ bool SignedBytesHasher::Finish(SignedBytes& result) {
   }
   const EndRecordLocation location = FindEndRecord(tail_.data() + start, tail_.size() - start);
   result.end_record = location.status;
+  result.archive_length = fed_;
   if (location.status == EndRecordLocation::Status::kFound) {
+    result.end_record_offset = fed_ - (tail_.size() - start) + location.record_offset;
     const std::size_t length_field = start + location.record_offset + kCommentLengthOffset;
     Hash(tail_.data() + start, length_field - start);
     const unsigned char zero_length[2] = {0, 0};
@@ -79,6 +83,7 @@ bool SignedBytesHasher::Finish(SignedBytes& result) {
     }
   }
   tail_.clear();
+  fed_ = 0;
   return !failed_;
 }
 
@@ -103,6 +108,31 @@ bool HashSignedBytesOfFile(const std::string& path, SignedBytes& result) {
   ::close(descriptor);
   errno = 0;
   return hasher.Finish(result);
+}
+
+bool CutToSignedBytes(const std::string& archive_path, const SignedBytes& signed_bytes) {
+  if (signed_bytes.end_record != EndRecordLocation::Status::kFound) {
+    errno = EINVAL;
+    return false;
+  }
+  const int descriptor = ::open(archive_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (descriptor < 0) return false;
+  struct stat status {};
+  const unsigned char zero_length[2] = {0, 0};
+  const auto length_field =
+      static_cast<off_t>(signed_bytes.end_record_offset + kCommentLengthOffset);
+  bool cut = ::fstat(descriptor, &status) == 0;
+  if (cut && (!S_ISREG(status.st_mode) ||
+              static_cast<std::uint64_t>(status.st_size) != signed_bytes.archive_length)) {
+    errno = EBUSY;
+    cut = false;
+  }
+  cut = cut && ::pwrite(descriptor, zero_length, sizeof zero_length, length_field) == 2 &&
+        ::ftruncate(descriptor, length_field + 2) == 0;
+  const int error = errno;
+  ::close(descriptor);
+  errno = error;
+  return cut;
 }
 
 }  // namespace agentcache

@@ -76,29 +76,91 @@ bool FreshToken(std::string& token) {
 
 }  // namespace
 
-const char kVersionFloorName[] = ".agentversionfloor";
+const char kVersionFloorsName[] = ".agentversionfloors";
 const char kVerificationRecordName[] = ".agentverification";
 const char kAgentTokenName[] = ".agentverificationtoken";
 
-RecordRead ReadVersionFloor(const std::string& cache_directory, std::uint64_t& floor) {
-  std::string text;
-  const RecordRead read = ReadRecordFile(cache_directory, kVersionFloorName, text);
-  if (read != RecordRead::kRead) return read;
-  const std::vector<std::string> lines = SplitLines(text);
-  std::string value;
-  return lines.size() == 1 && ValueOf(lines[0], kVersionKey, sizeof kVersionKey - 1, value) &&
-                 ParseDecimal(value, floor)
-             ? RecordRead::kRead
-             : RecordRead::kUnreadable;
+bool ParseVersionFloors(const std::string& text, std::vector<KeyFloor>& floors) {
+  floors.clear();
+  if (text.empty() || text.back() != '\n' || text.find('\r') != std::string::npos) return false;
+  for (const std::string& line : SplitLines(text)) {
+    const std::size_t space = line.find(' ');
+    std::string key_id;
+    std::string version;
+    KeyFloor floor;
+    if (space == std::string::npos ||
+        !ValueOf(line.substr(0, space), kKeyIdKey, sizeof kKeyIdKey - 1, key_id) ||
+        !ValueOf(line.substr(space + 1), kVersionKey, sizeof kVersionKey - 1, version) ||
+        !ParseKeyId(key_id, floor.key_id) || !ParseDecimal(version, floor.version)) {
+      return false;
+    }
+    for (const KeyFloor& earlier : floors) {
+      if (earlier.key_id == floor.key_id) return false;
+    }
+    floors.push_back(floor);
+  }
+  return !floors.empty();
 }
 
-bool RaiseVersionFloor(const std::string& cache_directory, std::uint64_t version) {
-  std::uint64_t floor = 0;
-  if (ReadVersionFloor(cache_directory, floor) == RecordRead::kRead && floor >= version) {
-    return true;
+RecordRead ReadVersionFloors(const std::string& cache_directory, std::vector<KeyFloor>& floors) {
+  floors.clear();
+  std::string text;
+  const RecordRead read = ReadRecordFile(cache_directory, kVersionFloorsName, text);
+  if (read == RecordRead::kRead) {
+    return ParseVersionFloors(text, floors) ? RecordRead::kRead : RecordRead::kUnreadable;
   }
-  return WriteRecordFile(cache_directory, kVersionFloorName,
-                         std::string(kVersionKey) + std::to_string(version) + "\n");
+  if (read == RecordRead::kUnreadable) return read;
+  // Until a floor is written here, the agent last recorded sets the floor of its key.
+  VerificationRecord record;
+  std::string token;
+  if (ReadRecordFile(cache_directory, kVerificationRecordName, text) == RecordRead::kRead &&
+      ParseVerificationRecord(text, record, token)) {
+    floors.push_back({record.key_id, record.version});
+  }
+  return RecordRead::kAbsent;
+}
+
+std::uint64_t FloorForKeys(const std::vector<KeyFloor>& floors,
+                           const std::vector<PublisherKey>& keys) {
+  std::uint64_t highest = 0;
+  for (const KeyFloor& floor : floors) {
+    for (const PublisherKey& key : keys) {
+      if (key.key_id == floor.key_id && floor.version > highest) highest = floor.version;
+    }
+  }
+  return highest;
+}
+
+bool RaiseVersionFloor(const std::string& cache_directory, const KeyId& key_id,
+                       std::uint64_t version) {
+  std::vector<KeyFloor> floors;
+  if (ReadVersionFloors(cache_directory, floors) == RecordRead::kUnreadable) return false;
+  bool found = false;
+  for (KeyFloor& floor : floors) {
+    if (floor.key_id != key_id) continue;
+    if (floor.version >= version) return true;
+    floor.version = version;
+    found = true;
+  }
+  if (!found) floors.push_back({key_id, version});
+  std::string text;
+  for (const KeyFloor& floor : floors) {
+    text += std::string(kKeyIdKey) + KeyIdText(floor.key_id) + " " + kVersionKey +
+            std::to_string(floor.version) + "\n";
+  }
+  return WriteRecordFile(cache_directory, kVersionFloorsName, text);
+}
+
+bool ParseVerificationRecord(const std::string& text, VerificationRecord& record,
+                             std::string& token) {
+  const std::vector<std::string> lines = SplitLines(text);
+  std::string key_id;
+  std::string version;
+  return lines.size() == 3 && ValueOf(lines[0], kKeyIdKey, sizeof kKeyIdKey - 1, key_id) &&
+         ValueOf(lines[1], kVersionKey, sizeof kVersionKey - 1, version) &&
+         ValueOf(lines[2], kTokenKey, sizeof kTokenKey - 1, token) &&
+         token.size() == 2 * kTokenBytes && ParseKeyId(key_id, record.key_id) &&
+         ParseDecimal(version, record.version);
 }
 
 bool RecordVerifiedAgent(const std::string& cache_directory, const std::string& agent_directory,
@@ -116,20 +178,14 @@ bool InstalledAgentRecord(const std::string& cache_directory, const std::string&
                           VerificationRecord& record) {
   std::string text;
   std::string installed_token;
+  std::string token;
   if (ReadRecordFile(cache_directory, kVerificationRecordName, text) != RecordRead::kRead ||
       ReadRecordFile(agent_directory, kAgentTokenName, installed_token) != RecordRead::kRead) {
     return false;
   }
-  const std::vector<std::string> lines = SplitLines(text);
   const std::vector<std::string> token_lines = SplitLines(installed_token);
-  std::string key_id;
-  std::string version;
-  std::string token;
-  return lines.size() == 3 && ValueOf(lines[0], kKeyIdKey, sizeof kKeyIdKey - 1, key_id) &&
-         ValueOf(lines[1], kVersionKey, sizeof kVersionKey - 1, version) &&
-         ValueOf(lines[2], kTokenKey, sizeof kTokenKey - 1, token) &&
-         token.size() == 2 * kTokenBytes && token_lines.size() == 1 && token_lines[0] == token &&
-         ParseKeyId(key_id, record.key_id) && ParseDecimal(version, record.version);
+  return ParseVerificationRecord(text, record, token) && token_lines.size() == 1 &&
+         token_lines[0] == token;
 }
 
 }  // namespace agentcache

@@ -1,38 +1,61 @@
 // What the agent cache remembers of verified agents, for launchers with publisher keys:
-// - the version floor ".agentversionfloor", the highest agent version this cache accepted;
-//   it is only ever raised;
+// - the version floors ".agentversionfloors", one line "key=KEYID version=N" per key: the
+//   highest agent version this cache accepted under that key. A floor is only ever raised,
+//   and a launcher applies only the floors of the keys it trusts, so a key that it never
+//   trusted (or no longer does) cannot lock it out;
 // - the verification record ".agentverification", the key and version that vouched for the
 //   agent now installed, bound to that installation by a random token that is written both
 //   into the record and into ".agentverificationtoken" inside the agent directory.
 // An archive may carry a token file of its own, but it cannot know the record's token, and
 // every removal of the agent directory takes the token with it.
-// Each file is a few lines of text, written whole under the cache lock; see record_file.h.
+// Each file is a few lines of text, written whole and durably under the cache lock; see
+// record_file.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "agentcache/verification/publisher_keys.h"
 #include "agentcache/verification/record_file.h"
 
 namespace agentcache {
 
-extern const char kVersionFloorName[];
+extern const char kVersionFloorsName[];
 extern const char kVerificationRecordName[];
 extern const char kAgentTokenName[];
 
-// kAbsent when no version was ever accepted here; kUnreadable when the file is not a floor
-// record of this user's.
-[[nodiscard]] RecordRead ReadVersionFloor(const std::string& cache_directory, std::uint64_t& floor);
+struct KeyFloor {
+  KeyId key_id{};
+  std::uint64_t version = 0;
+};
 
-// Makes the floor `version` unless a higher one is recorded; a floor that cannot be read is
-// replaced. false when it could not be written.
-[[nodiscard]] bool RaiseVersionFloor(const std::string& cache_directory, std::uint64_t version);
+// The lines of a floors record, each key once; false for anything else.
+[[nodiscard]] bool ParseVersionFloors(const std::string& text, std::vector<KeyFloor>& floors);
+
+// The floors this cache keeps. Where it has no floors record yet (a cache that an older
+// launcher filled), the key of the verification record starts at that record's version.
+// kUnreadable when the record exists but is not a floors record of this user's.
+[[nodiscard]] RecordRead ReadVersionFloors(const std::string& cache_directory,
+                                           std::vector<KeyFloor>& floors);
+
+// The highest floor among `keys`; 0 when none of them has one.
+[[nodiscard]] std::uint64_t FloorForKeys(const std::vector<KeyFloor>& floors,
+                                         const std::vector<PublisherKey>& keys);
+
+// Makes the floor of `key_id` `version` unless a higher one is recorded. false when the
+// floors cannot be read or written.
+[[nodiscard]] bool RaiseVersionFloor(const std::string& cache_directory, const KeyId& key_id,
+                                     std::uint64_t version);
 
 struct VerificationRecord {
   KeyId key_id{};
   std::uint64_t version = 0;
 };
+
+// The three lines of a verification record; false for anything else.
+[[nodiscard]] bool ParseVerificationRecord(const std::string& text, VerificationRecord& record,
+                                           std::string& token);
 
 // After a verified unpack into `agent_directory`: a fresh token there, then the record.
 [[nodiscard]] bool RecordVerifiedAgent(const std::string& cache_directory,
