@@ -1,6 +1,7 @@
 #include "agentcache/cache_access.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "agentcache/held_cache_locks.h"
 #include "bootstrap/release_constants.h"
@@ -9,16 +10,23 @@
 namespace agentcache {
 namespace {
 
-// A file of the cache that is missing passes; one that is there must be this user's.
-bool AbsentOrOwn(const std::string& path) {
+// A file of the cache that is missing passes; one that is there must be this user's regular
+// file. Not followed: a link there is no file of the cache.
+CacheRefusal CacheFileRefusal(const std::string& path, CacheRefusal wrong_kind) {
   struct stat entry {};
-  return stat(path.c_str(), &entry) != 0 || localfs::OwnRegularFile(entry);
+  if (lstat(path.c_str(), &entry) != 0 || localfs::OwnRegularFile(entry))
+    return CacheRefusal::kNone;
+  return entry.st_uid == geteuid() ? wrong_kind : CacheRefusal::kNotOwn;
 }
 
-const char* RefusalReason(CacheRefusal refusal) {
+std::string RefusalReason(CacheRefusal refusal) {
   switch (refusal) {
     case CacheRefusal::kNotOwn:
       return "it is not owned by this user, or others can write to it";
+    case CacheRefusal::kLockNotRegular:
+      return "\"" + bootstrap::CacheLockName + "\" in it is not a regular file";
+    case CacheRefusal::kMarkerNotRegular:
+      return "\"" + bootstrap::ValidationMarkerName + "\" in it is not a regular file";
     case CacheRefusal::kCannotBeWritten:
       return "it cannot be written";
     case CacheRefusal::kHeldByAncestor:
@@ -31,36 +39,41 @@ const char* RefusalReason(CacheRefusal refusal) {
 
 }  // namespace
 
-CacheAccess OpenAgentCache(const std::string& cache_directory, CacheLock& cache_lock) {
-  switch (localfs::MakeOwnCacheChain()) {
+CacheAccess OpenAgentCache(CacheLock& cache_lock) {
+  const localfs::CacheChainCheck chain = localfs::MakeOwnCacheChain();
+  switch (chain.verdict) {
     case localfs::CacheChain::kForeign:
-      return {CacheUse::kIgnore, CacheRefusal::kNotOwn};
+      return {CacheUse::kIgnore, CacheRefusal::kNotOwn, ""};
     case localfs::CacheChain::kCannotBeMade:
-      return {CacheUse::kUseIfCurrent, CacheRefusal::kCannotBeWritten};
+      // Some directory is missing, so there is no cached agent to use.
+      return {CacheUse::kUseIfCurrent, CacheRefusal::kCannotBeWritten, ""};
     case localfs::CacheChain::kOwn:
       break;
   }
-  const std::string marker_path = cache_directory + bootstrap::ValidationMarkerName;
-  const std::string lock_path = cache_directory + bootstrap::CacheLockName;
-  if (!AbsentOrOwn(marker_path)) {
-    return {CacheUse::kIgnore, CacheRefusal::kNotOwn};
+  const std::string& cache_directory = chain.cache_directory;
+  const CacheRefusal marker = CacheFileRefusal(cache_directory + bootstrap::ValidationMarkerName,
+                                               CacheRefusal::kMarkerNotRegular);
+  if (marker != CacheRefusal::kNone) {
+    return {CacheUse::kIgnore, marker, ""};
   }
   // Nobody else could have made the lock file in a chain of this user's alone, so opening
   // (and creating) it here locks nothing another user prepared.
   cache_lock = CacheLock::ForCacheDirectory(cache_directory);
   if (!cache_lock.HasFile()) {
-    if (!AbsentOrOwn(lock_path)) {
-      return {CacheUse::kIgnore, CacheRefusal::kNotOwn};
+    const CacheRefusal lock =
+        CacheFileRefusal(cache_directory + bootstrap::CacheLockName, CacheRefusal::kLockNotRegular);
+    if (lock != CacheRefusal::kNone) {
+      return {CacheUse::kIgnore, lock, ""};
     }
-    return {CacheUse::kUseIfCurrent, CacheRefusal::kCannotBeWritten};
+    return {CacheUse::kUseIfCurrent, CacheRefusal::kCannotBeWritten, cache_directory};
   }
   if (HeldByAncestor(cache_lock.FileIdentity())) {
     // The ancestor's shared lock keeps the cached agent in place; waiting for the exclusive
     // one would wait for the ancestor, which waits for this run.
     cache_lock = CacheLock();
-    return {CacheUse::kUseIfCurrent, CacheRefusal::kHeldByAncestor};
+    return {CacheUse::kUseIfCurrent, CacheRefusal::kHeldByAncestor, cache_directory};
   }
-  return {CacheUse::kRefresh, CacheRefusal::kNone};
+  return {CacheUse::kRefresh, CacheRefusal::kNone, cache_directory};
 }
 
 std::string RunPrivateAgentNote(const std::string& cache_directory, CacheRefusal refusal) {

@@ -91,7 +91,7 @@ std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
                                      bootstrap::MessageSink sink) {
   const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
   const Admission admission =
-      AdmitDownloadedAgent(download, keys, cache_directory, /*read_floor=*/true, sink);
+      AdmitDownloadedAgent(archive_path, download, keys, cache_directory, sink);
   if (admission.verdict == AdmissionVerdict::kRefused) {
     return "";
   }
@@ -99,11 +99,16 @@ std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
     if (localfs::InterruptRequested()) {
       return "";
     }
+    // A floor that could not be written leaves the agent unrecorded: it runs now, and the
+    // next run fetches and verifies it again.
+    const bool floor_raised = RaiseFloorForAdmittedAgent(cache_directory, admission.record);
     localfs::RemoveTree(agent_directory);
     if (!UnpackCachedAgent(archive_path, agent_directory, sink)) {
       return "";
     }
-    RememberVerifiedAgent(cache_directory, admission.record, download.etag_line);
+    if (floor_raised) {
+      RememberVerifiedAgent(cache_directory, admission.record, download.etag_line);
+    }
   }
   return HandOverCachedAgent(agent_directory, cache_lock);
 }
@@ -131,9 +136,9 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
 // one fetched for this run only.
 std::string UseAgentCache(const std::string& work_directory, const std::vector<PublisherKey>& keys,
                           CacheLock& cache_lock, bootstrap::MessageSink sink) {
-  const std::string cache_directory = localfs::AgentCacheDirectory();
+  const CacheAccess access = OpenAgentCache(cache_lock);
+  const std::string& cache_directory = access.directory;
   const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
-  const CacheAccess access = OpenAgentCache(cache_directory, cache_lock);
   if (!cache_lock.WaitShared()) {
     return "";
   }
@@ -144,11 +149,12 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<P
   SignedDownload signed_download;
   signed_download.keys = keys;
   SignedDownload* const verification = keys.empty() ? nullptr : &signed_download;
-  switch (DownloadInstallAgent(archive_path.c_str(), access.use, cache_lock, verification, sink)) {
+  switch (DownloadInstallAgent(archive_path.c_str(), cache_directory, access.use, cache_lock,
+                               verification, sink)) {
     case DownloadOutcome::kFailed:
       return "";
     case DownloadOutcome::kCachedAgentCurrent:
-      if (!localfs::InstalledAgentDirectory().empty()) {
+      if (!localfs::InstalledAgentDirectory(cache_directory).empty()) {
         return HandOverCachedAgent(agent_directory, cache_lock);
       }
       // No download could be set up, and there is no agent: unzip reports the empty
@@ -162,10 +168,9 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<P
       return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
     case DownloadOutcome::kFetchedForThisRun:
       if (verification != nullptr) {
-        // The floor counts only in a cache of this user's; it is never written from here.
+        // The floors count only in a cache of this user's; they are never written from here.
         const Admission admission =
-            AdmitDownloadedAgent(signed_download, keys, cache_directory,
-                                 /*read_floor=*/access.use != CacheUse::kIgnore, sink);
+            AdmitDownloadedAgent(archive_path, signed_download, keys, cache_directory, sink);
         if (admission.verdict == AdmissionVerdict::kRefused) {
           return "";
         }
@@ -173,8 +178,10 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<P
           return HandOverCachedAgent(agent_directory, cache_lock);
         }
       }
+      // The note names the cache as the user knows it, not as it resolved.
       return UnpackForThisRun(archive_path, work_directory,
-                              RunPrivateAgentNote(cache_directory, access.refusal), sink);
+                              RunPrivateAgentNote(localfs::AgentCacheDirectory(), access.refusal),
+                              sink);
   }
   return "";
 }

@@ -36,11 +36,14 @@ std::string InstallEntryPath(std::string directory) {
   return directory + "install";
 }
 
-std::string InstalledAgentDirectory() {
+std::string InstalledAgentDirectory(const std::string& cache_directory) {
+  if (cache_directory.empty()) return "";
   const std::string agent_directory =
-      AgentCacheDirectory() + bootstrap::AgentProgramName + bootstrap::PathSeparator;
+      cache_directory + bootstrap::AgentProgramName + bootstrap::PathSeparator;
+  // Not followed: unzip never makes the cached agent directory a link.
   struct stat entry {};
-  if (stat(agent_directory.c_str(), &entry) != 0 || entry.st_uid != geteuid() ||
+  if (lstat(agent_directory.substr(0, agent_directory.size() - 1).c_str(), &entry) != 0 ||
+      !S_ISDIR(entry.st_mode) || entry.st_uid != geteuid() ||
       (entry.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     return "";
   }

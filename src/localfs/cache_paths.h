@@ -18,10 +18,11 @@ namespace localfs {
 // DIRECTORY/install, adding the separator only when missing; "install" for "".
 [[nodiscard]] std::string InstallEntryPath(std::string directory);
 
-// The cached agent directory (with a trailing separator) when its entry script exists and
-// the directory is this user's alone, otherwise the empty string. One that group or others
-// may write (unzip made it so under an older launcher and a umask of 002) may hold files that
-// someone else put there: it counts as incomplete, and the download replaces it.
-[[nodiscard]] std::string InstalledAgentDirectory();
+// The cached agent directory of the (resolved) cache directory, with a trailing separator,
+// when its entry script exists and the directory is this user's alone, otherwise the empty
+// string (also for an empty cache directory). One that group or others may write (unzip made
+// it so under an older launcher and a umask of 002) may hold files that someone else put
+// there: it counts as incomplete, and the download replaces it.
+[[nodiscard]] std::string InstalledAgentDirectory(const std::string& cache_directory);
 
 }  // namespace localfs

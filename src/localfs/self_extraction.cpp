@@ -10,7 +10,10 @@
 namespace localfs {
 
 int ExtractLauncherArchive(std::string target_directory, bootstrap::MessageSink /*sink*/) {
-  const int status = RunShellCommand(SelfExtractionCommand(SelfExecutablePath(), target_directory),
+  // The unit-test mode's target is the launcher's directory, unknown when its path is too long.
+  if (target_directory.empty()) return kExtractionFailed;
+  // Not the path the launcher file had at the start: that may now name another file.
+  const int status = RunShellCommand(SelfExtractionCommand(ExecutingFilePath(), target_directory),
                                      ChildKind::kArchive);
   const CommandEnd end = DecodeWaitStatus(status);
   if (end.kind != CommandEnd::Kind::Exited) return kExtractionFailed;

@@ -17,6 +17,8 @@ bool SelfLinkReadable() {
   return readlink("/proc/self/exe", &first_byte, 1) > 0;
 }
 
+std::string ExecutingFilePath() { return "/proc/" + std::to_string(getpid()) + "/exe"; }
+
 std::string ExecutableDirectory() {
   const std::string self = SelfExecutablePath();
   if (self.empty()) return "";

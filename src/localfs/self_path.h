@@ -13,6 +13,10 @@ namespace localfs {
 // has then no way to name its own file. A target too long for SelfExecutablePath still counts.
 [[nodiscard]] bool SelfLinkReadable();
 
+// "/proc/PID/exe" with this process's id: a path by which another program (unzip) reads
+// the very file that is executing, even after the launcher file was renamed or replaced.
+[[nodiscard]] std::string ExecutingFilePath();
+
 // The directory part of SelfExecutablePath, without a trailing separator.
 [[nodiscard]] std::string ExecutableDirectory();
 

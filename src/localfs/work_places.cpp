@@ -1,6 +1,5 @@
 #include "localfs/work_places.h"
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <utility>
 
 #include "bootstrap/release_constants.h"
+#include "localfs/resolved_paths.h"
 #include "localfs/self_path.h"
 
 namespace localfs {
@@ -16,14 +16,6 @@ namespace {
 std::string WithoutTrailingSeparators(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
-}
-
-// Whoever may write a directory may rename its entries; with the sticky bit, only an entry's
-// owner, the directory's owner and root may. So the owner must be this user or root.
-bool OnlyItsOwnerRenamesEntries(const struct stat& place) {
-  if (!S_ISDIR(place.st_mode)) return false;
-  if (place.st_uid != geteuid() && place.st_uid != 0) return false;
-  return (place.st_mode & S_ISVTX) != 0 || (place.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -41,11 +33,13 @@ std::vector<std::string> WorkDirectoryPlaces() {
 }
 
 std::string MakePrivateDirectoryIn(const std::string& place) {
-  struct stat place_status {};
-  if (stat(place.c_str(), &place_status) != 0 || !OnlyItsOwnerRenamesEntries(place_status)) {
+  // Resolved once: mkdtemp, unzip, rm and the agent all see the place that was checked, so a
+  // link that someone repoints later changes nothing.
+  std::string resolved;
+  if (ResolvePath(place, resolved) != Resolution::kResolved || !DirectoriesGuarded(resolved)) {
     return "";
   }
-  std::string name = (place == "/" ? "" : place) + bootstrap::PathSeparator + "qxXXXXXX";
+  std::string name = (resolved == "/" ? "" : resolved) + bootstrap::PathSeparator + "qxXXXXXX";
   if (mkdtemp(name.data()) == nullptr) return "";
   return name;
 }

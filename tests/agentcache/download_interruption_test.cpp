@@ -44,7 +44,7 @@ using agentcache_test::Reply;
   const std::string archive = env.scratch() / "InstallAgent.zip";
   agentcache::CacheLock no_lock;
   const bool result =
-      agentcache::DownloadAgentArchive(server.Url("/agent").c_str(), archive.c_str(),
+      agentcache::DownloadAgentArchive(server.Url("/agent").c_str(), archive.c_str(), env.cache(),
                                        agentcache::CacheUse::kRefresh, no_lock, nullptr,
                                        RecordMessage) != agentcache::DownloadOutcome::kFailed;
   const bool interrupted = localfs::InterruptRequested();

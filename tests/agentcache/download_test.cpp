@@ -71,8 +71,8 @@ class DownloadTest : public ::testing::Test {
 
   bool Download(const LoopbackHttpServer& server) { return Fetch(server.Url("/agent"), archive()); }
   bool Fetch(const std::string& url, const std::string& archive_path) {
-    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), kRefresh, no_lock_, nullptr,
-                                RecordMessage) != DownloadOutcome::kFailed;
+    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), env_.cache(), kRefresh, no_lock_,
+                                nullptr, RecordMessage) != DownloadOutcome::kFailed;
   }
 
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
@@ -310,13 +310,15 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
                                                  server.Url("/from-variable"));
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, nullptr, RecordMessage),
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), env_.cache(), kRefresh, no_lock_, nullptr,
+                                   RecordMessage),
               DownloadOutcome::kFetchedToReplaceCachedAgent);
   }
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), kRefresh, no_lock_, nullptr, RecordMessage),
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), env_.cache(), kRefresh, no_lock_, nullptr,
+                                   RecordMessage),
               DownloadOutcome::kFailed);
   }
   EXPECT_EQ(RecordedMessages(), Lines{DownloadFailed(CURLE_URL_MALFORMAT)});

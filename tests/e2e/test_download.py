@@ -101,7 +101,7 @@ class FirstRunTests(DownloadTestCase):
             self.assertIn(b"Test install agent", stream.read())
         work = os.path.dirname(result.agent.bundle_path)
         self.assertEqual([call.argv for call in result.unzip_calls], [
-            ["-qq", result.launcher, "-d", work],
+            ["-qq", result.unzip_calls[0].parents_file, "-d", work],
             ["-qq", "-o", work + "/InstallAgent.zip", "-d", self.ws.agent_dir()]])
         self.assertWorkDirectoryGone(result)
 

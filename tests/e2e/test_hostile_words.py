@@ -106,7 +106,7 @@ class HostileLauncherDirectoryTests(HostileTestCase):
                              url=server.url() if server else None)
         self.assertSucceeded(result)
         extraction = result.unzip_calls[0]
-        self.assertEqual(extraction.argv, ["-qq", launcher, "-d", directory])
+        self.assertEqual(extraction.argv, ["-qq", extraction.parents_file, "-d", directory])
         if local_agent:
             self.assertAgentRan(result, os.path.join(directory, "install"), directory, ["a"],
                                 ident="local")

@@ -5,6 +5,7 @@ All runs here are offline: the launcher file carries its agent as InstallAgent.z
 """
 
 import os
+import shlex
 import shutil
 import signal
 import sys
@@ -89,7 +90,7 @@ class UnitTestModeTests(LauncherTestCase):
             self.assertEqual(stream.read(), self.ws.bundle, "bundle.zip beside the launcher")
         self.assertTrue(os.path.exists(launcher))
         extraction = result.unzip_calls[0]
-        self.assertEqual(extraction.argv, ["-qq", launcher, "-d", directory])
+        self.assertEqual(extraction.argv, ["-qq", extraction.parents_file, "-d", directory])
         # The temporary directory is still made, and removed, though nothing used it.
         removals = [call for call in result.rm_calls
                     if len(call.argv) == 2 and call.argv[1].startswith("/tmp/qx")]
@@ -113,13 +114,26 @@ class UnitTestModeTests(LauncherTestCase):
 
 
 class LauncherPathTests(LauncherTestCase):
-    def test_launcher_path_with_a_space(self):
+    def test_a_launcher_file_replaced_after_the_start_is_not_read(self):
         directory = self.ws.path("my downloads")
         launcher = local_launcher(self.ws, output=os.path.join(directory, "set up.run"))
+        impostor = self.ws.pack(output=self.ws.path("impostor.run"), bundle=b"not the bundle",
+                                members=[("InstallAgent.zip", make_agent_archive("impostor"))])
+        with open(impostor, "rb") as stream:
+            impostor_bytes = stream.read()
+        # Just before unzip runs, another file takes the launcher file's name.
+        stand_in = os.path.join(self.ws.tools, "unzip")
+        os.rename(stand_in, stand_in + ".recording")
+        with open(stand_in, "w") as stream:
+            stream.write("#!/bin/sh\nif [ -e %s ]; then mv -f %s %s; fi\nexec %s \"$@\"\n"
+                         % tuple(shlex.quote(path) for path in
+                                 (impostor, impostor, launcher, stand_in + ".recording")))
+        os.chmod(stand_in, 0o755)
         result = self.ws.run(launcher, args=["a"])
         self.assertSucceeded(result)
-        self.assertAgentRanFromWorkDirectory(result, arguments=["a"])
-        self.assertEqual(result.unzip_calls[0].argv[:2], ["-qq", launcher])
+        self.assertAgentRanFromWorkDirectory(result, arguments=["a"], ident="local")
+        with open(launcher, "rb") as stream:
+            self.assertEqual(stream.read(), impostor_bytes, "the file was not replaced")
         self.assertWorkDirectoryGone(result)
 
     def test_launcher_directory_with_a_space_as_work_path(self):

@@ -241,7 +241,8 @@ class LockedCacheTests(ConcurrencyTestCase):
             before = tree_snapshot(self.ws.cache_dir())
             server.clear()
             result = self.ws.run(self.launcher, url=server.url("/agent"))
-            self.assertRanRunPrivateAgent(result, self.ws.cache_dir(), NOT_OWN, "v1")
+            self.assertRanRunPrivateAgent(result, self.ws.cache_dir(),
+                                          '".lock" in it is not a regular file', "v1")
             self.assertRequests(server, [HEAD, GET])
             self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
 

@@ -260,11 +260,12 @@ class CacheStateFaultTests(FaultTestCase):
         self.assertGoodRun("v1", HEAD_GET)
         os.remove(self.ws.marker_path())
         os.makedirs(os.path.join(self.ws.marker_path(), "inside"))
-        # A marker that is no regular file is no record of this user's: the cache is left
-        # alone, and the run fetches an agent for itself.
+        # A marker that is no regular file is no record: the cache is left alone, and the run
+        # fetches an agent for itself, saying which entry is wrong.
         before = tree_snapshot(self.ws.cache_dir())
         result = self.launch()
-        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(), NOT_OWN, "v1")
+        self.assertRanRunPrivateAgent(result, self.ws.cache_dir(),
+                                      '".validatestring" in it is not a regular file', "v1")
         self.assertRequests(self.server, HEAD_GET)
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
         self.assertWorkDirectoryGone(result)

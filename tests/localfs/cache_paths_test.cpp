@@ -55,18 +55,21 @@ TEST(InstallEntryPath, AddsTheSeparatorOnlyWhenMissing) {
 TEST(InstalledAgentDirectory, CompleteExactlyWhenTheEntryScriptExists) {
   const ScratchDirectory home;
   const ScopedEnvironment home_variable("HOME", home.path());
-  const std::string agent_directory = home.path() + "/" + kRoot + "installagent/";
-  EXPECT_EQ(localfs::InstalledAgentDirectory(), "");
+  const std::string cache_directory = home.path() + "/" + kRoot;
+  const std::string agent_directory = cache_directory + "installagent/";
+  EXPECT_EQ(localfs::InstalledAgentDirectory(cache_directory), "");
 
   ASSERT_EQ(std::system(("mkdir -p '" + agent_directory + "'").c_str()), 0);
-  EXPECT_EQ(localfs::InstalledAgentDirectory(), "") << "an empty agent directory is not complete";
+  EXPECT_EQ(localfs::InstalledAgentDirectory(cache_directory), "")
+      << "an empty agent directory is not complete";
 
   testing_support::WriteFile(agent_directory + "install", "echo hi\n");
-  EXPECT_EQ(localfs::InstalledAgentDirectory(), agent_directory);
+  EXPECT_EQ(localfs::InstalledAgentDirectory(cache_directory), agent_directory);
 
   ASSERT_EQ(unlink((agent_directory + "install").c_str()), 0);
   ASSERT_EQ(mkdir((agent_directory + "install").c_str(), 0700), 0);
-  EXPECT_EQ(localfs::InstalledAgentDirectory(), agent_directory) << "any kind of entry counts";
+  EXPECT_EQ(localfs::InstalledAgentDirectory(cache_directory), agent_directory)
+      << "any kind of entry counts";
 }
 
 }  // namespace

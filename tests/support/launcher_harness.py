@@ -209,9 +209,15 @@ class ToolCall:
         self.tool = record["tool"]
         self.argv = record["argv"]
         self.cwd = record["cwd"]
+        self.ppid = record["ppid"]
         self.status = record["status"]
         self.stdout = record["stdout"]
         self.stderr = record["stderr"]
+
+    @property
+    def parents_file(self):
+        """The file that the process which started this call is executing."""
+        return "/proc/%d/exe" % self.ppid
 
     def option_value(self, option):
         if option in self.argv:

@@ -28,6 +28,7 @@ def main(name, real_program):
             "tool": name,
             "argv": arguments,
             "cwd": os.getcwd(),
+            "ppid": os.getppid(),
             "status": completed.returncode,
             "stdout": _text(completed.stdout),
             "stderr": _text(completed.stderr),

@@ -177,7 +177,7 @@ TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, const FailureD
 bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line,
                         const SignedDownload* signed_download) {
   VerificationRecord record;
-  return !localfs::InstalledAgentDirectory().empty() &&
+  return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
          ValidationMarkerMatches(cache_directory, etag_line) &&
          (signed_download == nullptr ||
           CachedAgentVerified(cache_directory, signed_download->keys, record));
@@ -185,16 +185,18 @@ bool CachedAgentCurrent(const std::string& cache_directory, const std::string& e
 
 }  // namespace
 
-DownloadOutcome DownloadInstallAgent(const char* archive_path, CacheUse cache_use,
-                                     CacheLock& cache_lock, SignedDownload* signed_download,
-                                     bootstrap::MessageSink sink) {
+DownloadOutcome DownloadInstallAgent(const char* archive_path, const std::string& cache_directory,
+                                     CacheUse cache_use, CacheLock& cache_lock,
+                                     SignedDownload* signed_download, bootstrap::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url =
       url_override != nullptr ? url_override : bootstrap::AgentDownloadUrl.c_str();
-  return DownloadAgentArchive(url, archive_path, cache_use, cache_lock, signed_download, sink);
+  return DownloadAgentArchive(url, archive_path, cache_directory, cache_use, cache_lock,
+                              signed_download, sink);
 }
 
-DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, CacheUse cache_use,
+DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
+                                     const std::string& cache_directory, CacheUse cache_use,
                                      CacheLock& cache_lock, SignedDownload* signed_download,
                                      bootstrap::MessageSink sink) {
   const ArchiveFile archive = OpenArchiveFile(archive_path);
@@ -209,9 +211,9 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     // Not reported where the caller can go on with whatever the cache holds; a launcher
     // with keys only with an agent that was verified.
     VerificationRecord record;
-    if (cache_use != CacheUse::kIgnore &&
+    if (cache_use != CacheUse::kIgnore && !cache_directory.empty() &&
         (signed_download == nullptr ||
-         CachedAgentVerified(localfs::AgentCacheDirectory(), signed_download->keys, record))) {
+         CachedAgentVerified(cache_directory, signed_download->keys, record))) {
       return DownloadOutcome::kCachedAgentCurrent;
     }
     sink(DownloadSetupFailedMessage(CURLE_FAILED_INIT), true);
@@ -235,9 +237,8 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path, 
     return DownloadOutcome::kFailed;
   }
 
-  const std::string cache_directory = localfs::AgentCacheDirectory();
   const std::string etag_line = etag_capture.get();
-  if (cache_use != CacheUse::kIgnore &&
+  if (cache_use != CacheUse::kIgnore && !cache_directory.empty() &&
       CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
     return DownloadOutcome::kCachedAgentCurrent;
   }

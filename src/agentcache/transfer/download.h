@@ -3,6 +3,8 @@
 // same connection. Every failure is reported once through the sink.
 #pragma once
 
+#include <string>
+
 #include "agentcache/cache_access.h"
 #include "agentcache/cache_lock.h"
 #include "agentcache/signed_download.h"
@@ -23,7 +25,8 @@ enum class DownloadOutcome {
 };
 
 // Downloads from QX_INTERNAL_INSTALL_AGENT_URL when set (even empty), else from the
-// release's default URL. With CacheUse::kRefresh the cache lock is to be held shared on
+// release's default URL. cache_directory is the resolved agent cache directory (empty when
+// the cache is not looked at). With CacheUse::kRefresh the cache lock is to be held shared on
 // entry; an agent that is not current is replaced only under the exclusive lock, which is
 // then still held on return. kFailed without a message when the run was interrupted while
 // it waited for that lock.
@@ -31,12 +34,14 @@ enum class DownloadOutcome {
 // is current only with its verification record, it is not removed before the GET, the
 // marker is not written, and a fetched archive comes back with its signed bytes hashed and
 // the tag to record once it has been verified and installed.
-[[nodiscard]] DownloadOutcome DownloadInstallAgent(const char* archive_path, CacheUse cache_use,
-                                                   CacheLock& cache_lock,
+[[nodiscard]] DownloadOutcome DownloadInstallAgent(const char* archive_path,
+                                                   const std::string& cache_directory,
+                                                   CacheUse cache_use, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
                                                    bootstrap::MessageSink sink);
 
 [[nodiscard]] DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
+                                                   const std::string& cache_directory,
                                                    CacheUse cache_use, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
                                                    bootstrap::MessageSink sink);
