@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/verification/signed_bytes_hasher.h"
+#include "verification/signed_bytes.h"
 
 namespace {
 
@@ -40,11 +40,11 @@ int main(int argc, char** argv) {
   double one_shot_seconds = 0;
   for (int round = 0; round < 3; ++round) {
     const auto hasher_start = std::chrono::steady_clock::now();
-    agentcache::SignedBytesHasher hasher;
+    verification::SignedBytesHasher hasher;
     for (std::size_t at = 0; at < body.size(); at += piece) {
       hasher.Feed(body.data() + at, std::min(piece, body.size() - at));
     }
-    agentcache::SignedBytes result;
+    verification::SignedBytes result;
     finished = hasher.Finish(result) && finished;
     const double hasher_round = SecondsSince(hasher_start);
 

@@ -6,33 +6,33 @@
 
 #include "agentcache/transfer/download_messages.h"
 #include "agentcache/validation_marker.h"
-#include "agentcache/verification/agent_verification.h"
-#include "bootstrap/release_constants.h"
+#include "verification/agent_verification.h"
+#include "base/release_constants.h"
 #include "localfs/cache_paths.h"
 
 namespace agentcache {
 namespace {
 
 std::string CachedAgentDirectory(const std::string& cache_directory) {
-  return cache_directory + bootstrap::AgentProgramName;
+  return cache_directory + base::AgentProgramName;
 }
 
-Admission Refuse(const std::string& reason, bootstrap::MessageSink sink) {
-  sink(VerificationFailureMessage(reason), true);
+Admission Refuse(const std::string& reason, base::MessageSink sink) {
+  sink(verification::VerificationFailureMessage(reason), true);
   return {};
 }
 
 }  // namespace
 
 Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDownload& download,
-                               const std::vector<PublisherKey>& keys,
-                               const std::string& cache_directory, bootstrap::MessageSink sink) {
+                               const std::vector<verification::PublisherKey>& keys,
+                               const std::string& cache_directory, base::MessageSink sink) {
   // Without its digest the signature cannot be matched against the archive.
   if (!download.hashed) {
     return Refuse("its signature does not match its contents", sink);
   }
-  const AgentVerification verification =
-      VerifyAgentSignature(download.signed_bytes, keys, LauncherRelease());
+  const verification::AgentVerification verification =
+      verification::VerifyAgentSignature(download.signed_bytes, keys, verification::LauncherRelease());
   if (!verification.verified) {
     return Refuse(verification.failure_reason, sink);
   }
@@ -40,7 +40,7 @@ Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDown
   if (!cache_directory.empty() &&
       ReadVersionFloors(cache_directory, floors) == RecordRead::kUnreadable) {
     // Never taken for no floor: that would let any older agent in.
-    return Refuse(UnreadableFloorsReason(cache_directory + kVersionFloorsName), sink);
+    return Refuse(verification::UnreadableFloorsReason(cache_directory + kVersionFloorsName), sink);
   }
   const std::uint64_t floor = FloorForKeys(floors, keys);
   if (verification.version < floor) {
@@ -48,24 +48,24 @@ Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDown
     // the user while that agent is there.
     VerificationRecord installed;
     if (CachedAgentVerified(cache_directory, keys, installed) && installed.version >= floor) {
-      sink(OlderAgentNote(verification.version, installed.version), true);
+      sink(verification::OlderAgentNote(verification.version, installed.version), true);
       return {AdmissionVerdict::kKeepInstalled, installed};
     }
-    return Refuse(OlderAgentReason(verification.version, floor), sink);
+    return Refuse(verification::OlderAgentReason(verification.version, floor), sink);
   }
-  if (!CutToSignedBytes(archive_path, download.signed_bytes)) {
+  if (!verification::CutToSignedBytes(archive_path, download.signed_bytes)) {
     sink(ArchiveFileFailedMessage(errno), true);
     return {};
   }
   return {AdmissionVerdict::kAccepted, {verification.key_id, verification.version}};
 }
 
-bool CachedAgentVerified(const std::string& cache_directory, const std::vector<PublisherKey>& keys,
+bool CachedAgentVerified(const std::string& cache_directory, const std::vector<verification::PublisherKey>& keys,
                          VerificationRecord& record) {
   return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
          InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record) &&
          std::any_of(keys.begin(), keys.end(),
-                     [&](const PublisherKey& key) { return key.key_id == record.key_id; });
+                     [&](const verification::PublisherKey& key) { return key.key_id == record.key_id; });
 }
 
 bool RaiseFloorForAdmittedAgent(const std::string& cache_directory,

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "agentcache/signed_download.h"
-#include "agentcache/verification/publisher_keys.h"
-#include "agentcache/verification/verification_records.h"
-#include "bootstrap/message_sink.h"
+#include "verification/publisher_keys.h"
+#include "agentcache/verification_records.h"
+#include "base/message_sink.h"
 
 namespace agentcache {
 
@@ -32,15 +32,15 @@ struct Admission {
 // not read at all. A floors record that cannot be read refuses the archive.
 [[nodiscard]] Admission AdmitDownloadedAgent(const std::string& archive_path,
                                              const SignedDownload& download,
-                                             const std::vector<PublisherKey>& keys,
+                                             const std::vector<verification::PublisherKey>& keys,
                                              const std::string& cache_directory,
-                                             bootstrap::MessageSink sink);
+                                             base::MessageSink sink);
 
 // The cached agent is complete, is the very installation its verification record speaks
 // for, and was vouched for by one of `keys`: an agent that another publisher's key, or a key
 // this launcher file no longer carries, let in does not count. `record` then holds the record.
 [[nodiscard]] bool CachedAgentVerified(const std::string& cache_directory,
-                                       const std::vector<PublisherKey>& keys,
+                                       const std::vector<verification::PublisherKey>& keys,
                                        VerificationRecord& record);
 
 // Under the exclusive lock, right after an archive was admitted and before the cached agent

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "agentcache/held_cache_locks.h"
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/cache_chain.h"
 
 namespace agentcache {
@@ -24,9 +24,9 @@ std::string RefusalReason(CacheRefusal refusal) {
     case CacheRefusal::kNotOwn:
       return "it is not owned by this user, or others can write to it";
     case CacheRefusal::kLockNotRegular:
-      return "\"" + bootstrap::CacheLockName + "\" in it is not a regular file";
+      return "\"" + base::CacheLockName + "\" in it is not a regular file";
     case CacheRefusal::kMarkerNotRegular:
-      return "\"" + bootstrap::ValidationMarkerName + "\" in it is not a regular file";
+      return "\"" + base::ValidationMarkerName + "\" in it is not a regular file";
     case CacheRefusal::kCannotBeWritten:
       return "it cannot be written";
     case CacheRefusal::kHeldByAncestor:
@@ -51,7 +51,7 @@ CacheAccess OpenAgentCache(CacheLock& cache_lock) {
       break;
   }
   const std::string& cache_directory = chain.cache_directory;
-  const CacheRefusal marker = CacheFileRefusal(cache_directory + bootstrap::ValidationMarkerName,
+  const CacheRefusal marker = CacheFileRefusal(cache_directory + base::ValidationMarkerName,
                                                CacheRefusal::kMarkerNotRegular);
   if (marker != CacheRefusal::kNone) {
     return {CacheUse::kIgnore, marker, ""};
@@ -61,7 +61,7 @@ CacheAccess OpenAgentCache(CacheLock& cache_lock) {
   cache_lock = CacheLock::ForCacheDirectory(cache_directory);
   if (!cache_lock.HasFile()) {
     const CacheRefusal lock =
-        CacheFileRefusal(cache_directory + bootstrap::CacheLockName, CacheRefusal::kLockNotRegular);
+        CacheFileRefusal(cache_directory + base::CacheLockName, CacheRefusal::kLockNotRegular);
     if (lock != CacheRefusal::kNone) {
       return {CacheUse::kIgnore, lock, ""};
     }

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "agentcache/wait_notice.h"
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/cache_chain.h"
 #include "localfs/interruption.h"
 
@@ -31,7 +31,7 @@ constexpr std::chrono::milliseconds kLongestPollInterval{100};
 }  // namespace
 
 CacheLock CacheLock::ForCacheDirectory(const std::string& cache_directory) {
-  const std::string lock_path = cache_directory + bootstrap::CacheLockName;
+  const std::string lock_path = cache_directory + base::CacheLockName;
   // Read and write access: an exclusive lock needs a descriptor open for writing, though
   // nothing is ever written.
   const int fd =

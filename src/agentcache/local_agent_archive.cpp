@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 
 namespace agentcache {
 namespace {
@@ -18,7 +18,7 @@ struct DirectoryCloser {
 };
 
 bool EndsWithSeparator(const std::string& path) {
-  return !path.empty() && path.back() == bootstrap::PathSeparator.back();
+  return !path.empty() && path.back() == base::PathSeparator.back();
 }
 
 bool IsVersionedArchiveName(const std::string& name) {
@@ -32,8 +32,8 @@ bool IsVersionedArchiveName(const std::string& name) {
 }  // namespace
 
 std::string FindLocalAgentArchive(const std::string& work_directory) {
-  const std::string separator = EndsWithSeparator(work_directory) ? "" : bootstrap::PathSeparator;
-  const std::string plain_archive = work_directory + separator + bootstrap::AgentArchiveName;
+  const std::string separator = EndsWithSeparator(work_directory) ? "" : base::PathSeparator;
+  const std::string plain_archive = work_directory + separator + base::AgentArchiveName;
   struct stat archive_status {};
   if (stat(plain_archive.c_str(), &archive_status) == 0) {
     return plain_archive;
@@ -50,7 +50,7 @@ std::string FindLocalAgentArchive(const std::string& work_directory) {
       const std::string directory = EndsWithSeparator(work_directory)
                                         ? work_directory.substr(0, work_directory.size() - 1)
                                         : work_directory;
-      return directory + bootstrap::PathSeparator + name;
+      return directory + base::PathSeparator + name;
     }
   }
   return "";

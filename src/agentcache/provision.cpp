@@ -9,7 +9,7 @@
 #include "agentcache/held_cache_locks.h"
 #include "agentcache/local_agent_archive.h"
 #include "agentcache/transfer/download.h"
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/agent_unpack.h"
 #include "localfs/cache_paths.h"
 #include "localfs/directories.h"
@@ -23,7 +23,7 @@ constexpr mode_t kCacheDirectoryMode = 0700;
 
 // An unpack stopped by the user's interruption is no failure of the agent: the run ends
 // quietly and main ends it by the signal.
-std::string ReportInitializationFailure(bootstrap::MessageSink sink) {
+std::string ReportInitializationFailure(base::MessageSink sink) {
   if (!localfs::InterruptRequested()) {
     sink("Failed to initialize the install agent.", true);
   }
@@ -33,7 +33,7 @@ std::string ReportInitializationFailure(bootstrap::MessageSink sink) {
 // An agent shipped beside the bundle serves this run only: unpacked into the work
 // directory, with the cache and the network left alone.
 std::string UseLocalAgentArchive(const std::string& archive, const std::string& work_directory,
-                                 bootstrap::MessageSink sink) {
+                                 base::MessageSink sink) {
   if (!localfs::UnpackInstallAgent(archive, work_directory, kUnzipProgram, sink)) {
     return ReportInitializationFailure(sink);
   }
@@ -54,7 +54,7 @@ std::string HandOverCachedAgent(const std::string& agent_directory, CacheLock& c
 // The fetched archive becomes the cached agent, in a directory only this user can enter.
 // false after the cause has been reported (or when the run was interrupted).
 bool UnpackCachedAgent(const std::string& archive_path, const std::string& agent_directory,
-                       bootstrap::MessageSink sink) {
+                       base::MessageSink sink) {
   // An interrupted run stops before it starts unzip; the next run finds no entry script
   // and downloads again.
   if (localfs::InterruptRequested()) {
@@ -74,7 +74,7 @@ bool UnpackCachedAgent(const std::string& archive_path, const std::string& agent
 }
 
 std::string UnpackIntoCache(const std::string& archive_path, const std::string& agent_directory,
-                            CacheLock& cache_lock, bootstrap::MessageSink sink) {
+                            CacheLock& cache_lock, base::MessageSink sink) {
   if (!UnpackCachedAgent(archive_path, agent_directory, sink)) {
     return "";
   }
@@ -86,10 +86,10 @@ std::string UnpackIntoCache(const std::string& archive_path, const std::string& 
 // An archive older than the agent last accepted leaves that agent in place, to run.
 std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
                                      const std::string& cache_directory,
-                                     const std::vector<PublisherKey>& keys,
+                                     const std::vector<verification::PublisherKey>& keys,
                                      const SignedDownload& download, CacheLock& cache_lock,
-                                     bootstrap::MessageSink sink) {
-  const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
+                                     base::MessageSink sink) {
+  const std::string agent_directory = cache_directory + base::AgentProgramName;
   const Admission admission =
       AdmitDownloadedAgent(archive_path, download, keys, cache_directory, sink);
   if (admission.verdict == AdmissionVerdict::kRefused) {
@@ -116,13 +116,13 @@ std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
 // An agent for this run alone, in its own directory of the work directory so that no
 // member of it can overwrite the bundle. One line says why the cache was not used.
 std::string UnpackForThisRun(const std::string& archive_path, const std::string& work_directory,
-                             const std::string& note, bootstrap::MessageSink sink) {
+                             const std::string& note, base::MessageSink sink) {
   if (localfs::InterruptRequested()) {
     return "";
   }
   sink(note, true);
   const std::string agent_directory =
-      work_directory + bootstrap::PathSeparator + bootstrap::AgentProgramName;
+      work_directory + base::PathSeparator + base::AgentProgramName;
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
     return ReportInitializationFailure(sink);
   }
@@ -134,17 +134,17 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
 // under its lock. A cache that is not this user's, cannot be written, or whose lock an
 // ancestor launcher holds is left as it is, and a stale or untrusted agent is replaced by
 // one fetched for this run only.
-std::string UseAgentCache(const std::string& work_directory, const std::vector<PublisherKey>& keys,
-                          CacheLock& cache_lock, bootstrap::MessageSink sink) {
+std::string UseAgentCache(const std::string& work_directory, const std::vector<verification::PublisherKey>& keys,
+                          CacheLock& cache_lock, base::MessageSink sink) {
   const CacheAccess access = OpenAgentCache(cache_lock);
   const std::string& cache_directory = access.directory;
-  const std::string agent_directory = cache_directory + bootstrap::AgentProgramName;
+  const std::string agent_directory = cache_directory + base::AgentProgramName;
   if (!cache_lock.WaitShared()) {
     return "";
   }
 
   const std::string archive_path =
-      work_directory + bootstrap::PathSeparator + bootstrap::AgentArchiveName;
+      work_directory + base::PathSeparator + base::AgentArchiveName;
   // A launcher with keys verifies every archive it downloads before anything is unpacked.
   SignedDownload signed_download;
   signed_download.keys = keys;
@@ -189,8 +189,8 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<P
 }  // namespace
 
 std::string ProvisionInstallAgent(const std::string& work_directory,
-                                  const std::vector<PublisherKey>& keys, CacheLock& cache_lock,
-                                  bootstrap::MessageSink sink) {
+                                  const std::vector<verification::PublisherKey>& keys, CacheLock& cache_lock,
+                                  base::MessageSink sink) {
   const std::string local_archive = FindLocalAgentArchive(work_directory);
   if (!local_archive.empty()) {
     return UseLocalAgentArchive(local_archive, work_directory, sink);

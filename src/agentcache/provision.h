@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "agentcache/cache_lock.h"
-#include "agentcache/verification/publisher_keys.h"
-#include "bootstrap/message_sink.h"
+#include "verification/publisher_keys.h"
+#include "base/message_sink.h"
 
 namespace agentcache {
 
@@ -20,7 +20,7 @@ namespace agentcache {
 // With publisher keys (not empty), every downloaded archive is verified before anything is
 // unpacked from it; a local agent archive came in the same file as the keys and is not.
 [[nodiscard]] std::string ProvisionInstallAgent(const std::string& work_directory,
-                                                const std::vector<PublisherKey>& keys,
-                                                CacheLock& cache_lock, bootstrap::MessageSink sink);
+                                                const std::vector<verification::PublisherKey>& keys,
+                                                CacheLock& cache_lock, base::MessageSink sink);
 
 }  // namespace agentcache

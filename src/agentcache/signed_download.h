@@ -8,14 +8,14 @@
 
 #include <vector>
 
-#include "agentcache/verification/publisher_keys.h"
-#include "agentcache/verification/signed_bytes_hasher.h"
+#include "verification/publisher_keys.h"
+#include "verification/signed_bytes.h"
 
 namespace agentcache {
 
 struct SignedDownload {
-  std::vector<PublisherKey> keys;  // the launcher's, never empty
-  SignedBytes signed_bytes;
+  std::vector<verification::PublisherKey> keys;  // the launcher's, never empty
+  verification::SignedBytes signed_bytes;
   bool hashed = false;  // false: the digest failed, and the archive cannot be vouched for
   std::string etag_line;
 };

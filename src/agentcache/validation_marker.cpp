@@ -7,14 +7,14 @@
 #include <tuple>
 #include <vector>
 
-#include "agentcache/owned_file.h"
-#include "bootstrap/release_constants.h"
+#include "base/files.h"
+#include "base/release_constants.h"
 
 namespace agentcache {
 namespace {
 
 std::string ValidationMarkerPath(const std::string& directory) {
-  return directory + bootstrap::PathSeparator + bootstrap::ValidationMarkerName;
+  return directory + base::PathSeparator + base::ValidationMarkerName;
 }
 
 }  // namespace
@@ -23,7 +23,7 @@ void WriteValidationMarker(const std::string& directory, const std::string& valu
   if (directory.empty() || value.empty()) {
     return;
   }
-  const OwnedFile marker(std::fopen(ValidationMarkerPath(directory).c_str(), "we"));
+  const base::OwnedFile marker(std::fopen(ValidationMarkerPath(directory).c_str(), "we"));
   if (!marker) {
     return;
   }
@@ -42,7 +42,7 @@ bool ValidationMarkerMatches(const std::string& directory, const std::string& va
   if (stat(marker_path.c_str(), &marker_status) != 0) {
     return false;
   }
-  const OwnedFile marker(std::fopen(marker_path.c_str(), "re"));
+  const base::OwnedFile marker(std::fopen(marker_path.c_str(), "re"));
   if (!marker) {
     return false;
   }

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <tuple>
+
 #include <string>
 
-#include "agentcache/transfer/display_write.h"
+#include "base/files.h"
 
 namespace agentcache {
 
@@ -13,7 +15,8 @@ WaitNotice::WaitNotice(Clock::time_point start)
 
 WaitNotice::~WaitNotice() {
   if (drawn_) {
-    WriteDisplay(STDERR_FILENO, "\n");
+    // A line that the terminal did not take is lost, nothing more.
+    std::ignore = base::WriteWhole(STDERR_FILENO, "\n");
   }
 }
 
@@ -21,7 +24,8 @@ void WaitNotice::Update(Clock::time_point now) {
   if (!enabled_ || drawn_ || now - start_ < kDelay) {
     return;
   }
-  WriteDisplay(STDERR_FILENO, kText);
+  // A line that the terminal did not take is lost, nothing more.
+  std::ignore = base::WriteWhole(STDERR_FILENO, kText);
   drawn_ = true;
 }
 

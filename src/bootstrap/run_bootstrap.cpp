@@ -7,7 +7,7 @@
 
 #include "agentcache/cache_lock.h"
 #include "agentcache/provision.h"
-#include "agentcache/verification/publisher_keys.h"
+#include "verification/publisher_keys.h"
 #include "launch/launch_agent.h"
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"
@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kFailure = -1;
 
-void ReportInitializationFailure(int code, MessageSink sink) {
+void ReportInitializationFailure(int code, base::MessageSink sink) {
   sink("Internal error: Failed to initialize application installer (" + std::to_string(code) + ")",
        true);
 }
@@ -29,7 +29,7 @@ void ReportInitializationFailure(int code, MessageSink sink) {
 // A failed agent may have failed only because the programs it unpacked there could not
 // start; the user can move the work directory elsewhere with TMPDIR.
 void ReportNoexecWorkPlace(const std::string& work_path, const std::string& place,
-                           MessageSink sink) {
+                           base::MessageSink sink) {
   if (!localfs::IsOnNoexecMount(work_path)) return;
   sink("Note: " + place +
            " is mounted noexec. If the installation failed because a program could not be "
@@ -41,7 +41,7 @@ void ReportNoexecWorkPlace(const std::string& work_path, const std::string& plac
 
 // Each step checks for an interruption after it returns: a stopped run ends quietly here,
 // removes its work directory on the way out, and main ends it by the signal.
-int RunBootstrap(int argc, char** argv, MessageSink sink) {
+int RunBootstrap(int argc, char** argv, base::MessageSink sink) {
   if (!localfs::SelfLinkReadable()) {
     sink("Internal error: The installer cannot find its own file (is /proc mounted?)", true);
     return kFailure;
@@ -68,10 +68,10 @@ int RunBootstrap(int argc, char** argv, MessageSink sink) {
 
   // The publisher's keys come with the launcher file; one that cannot be read stops the run
   // before any request is made.
-  std::vector<agentcache::PublisherKey> publisher_keys;
-  if (agentcache::ReadPublisherKeys(work_path, publisher_keys) ==
-      agentcache::PublisherKeysStatus::kUnreadable) {
-    agentcache::ReportUnreadablePublisherKey(sink);
+  std::vector<verification::PublisherKey> publisher_keys;
+  if (verification::ReadPublisherKeys(work_path, publisher_keys) ==
+      verification::PublisherKeysStatus::kUnreadable) {
+    verification::ReportUnreadablePublisherKey(sink);
     return kFailure;
   }
 

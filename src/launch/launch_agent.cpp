@@ -13,7 +13,7 @@ constexpr int kSignalStatusBase = 128;
 }  // namespace
 
 std::optional<int> LaunchInstallAgent(std::string command_head, const std::string& work_directory,
-                                      int argc, char** argv, bootstrap::MessageSink sink) {
+                                      int argc, char** argv, base::MessageSink sink) {
   int status = -1;
   try {
     status = localfs::RunShellCommand(

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "bootstrap/message_sink.h"
+#include "base/message_sink.h"
 
 namespace launch {
 
@@ -14,6 +14,6 @@ namespace launch {
 // be handed to the shell, after "Failed to start the instal agent" has been reported.
 [[nodiscard]] std::optional<int> LaunchInstallAgent(std::string command_head,
                                                     const std::string& work_directory, int argc,
-                                                    char** argv, bootstrap::MessageSink sink);
+                                                    char** argv, base::MessageSink sink);
 
 }  // namespace launch

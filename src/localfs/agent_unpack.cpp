@@ -10,7 +10,7 @@
 namespace localfs {
 
 bool UnpackInstallAgent(std::string archive_path, std::string destination, std::string program,
-                        bootstrap::MessageSink sink) {
+                        base::MessageSink sink) {
   struct stat archive {};
   if (stat(archive_path.c_str(), &archive) != 0) return false;
   const std::string command = AgentUnpackCommand(program, archive_path, destination);

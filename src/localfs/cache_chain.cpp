@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/cache_paths.h"
 #include "localfs/resolved_paths.h"
 
@@ -17,16 +17,16 @@ namespace {
 constexpr mode_t kChainMode = 0700;
 
 std::string InDirectory(const std::string& directory, const std::string& name) {
-  return (directory == "/" ? "" : directory) + bootstrap::PathSeparator + name;
+  return (directory == "/" ? "" : directory) + base::PathSeparator + name;
 }
 
 // .quenth, app_installer_cache, the release label and the platform tag.
 std::vector<std::string> ChainNames() {
   std::vector<std::string> names;
-  const std::string& root = bootstrap::AgentCacheRoot;
+  const std::string& root = base::AgentCacheRoot;
   std::size_t start = 0;
-  for (std::size_t end = root.find(bootstrap::PathSeparator); end != std::string::npos;
-       end = root.find(bootstrap::PathSeparator, start)) {
+  for (std::size_t end = root.find(base::PathSeparator); end != std::string::npos;
+       end = root.find(base::PathSeparator, start)) {
     if (end > start) names.push_back(root.substr(start, end - start));
     start = end + 1;
   }
@@ -116,8 +116,8 @@ CacheChainCheck MakeOwnCacheChain() {
   // cache in "x.quenth" beside it, as it always has.
   const std::string cache_text = AgentCacheDirectory();
   const std::string base =
-      cache_text.substr(0, cache_text.size() - bootstrap::AgentCacheRoot.size());
-  if (check.verdict == CacheChain::kOwn && base.size() == 1 && base != bootstrap::PathSeparator) {
+      cache_text.substr(0, cache_text.size() - base::AgentCacheRoot.size());
+  if (check.verdict == CacheChain::kOwn && base.size() == 1 && base != base::PathSeparator) {
     names.front() = base + names.front();
     check.verdict = ResolveOwnDirectory("", directory);
   }
@@ -130,7 +130,7 @@ CacheChainCheck MakeOwnCacheChain() {
   // that others may write (unzip made it so under an older launcher and a umask of 002), is an
   // incomplete agent, which the download replaces.
   struct stat entry {};
-  if (!MadeEntry(InDirectory(directory, bootstrap::AgentProgramName), entry)) {
+  if (!MadeEntry(InDirectory(directory, base::AgentProgramName), entry)) {
     check.verdict = CacheChain::kCannotBeMade;
     return check;
   }
@@ -138,7 +138,7 @@ CacheChainCheck MakeOwnCacheChain() {
     check.verdict = CacheChain::kForeign;
     return check;
   }
-  check.cache_directory = directory + bootstrap::PathSeparator;
+  check.cache_directory = directory + base::PathSeparator;
   return check;
 }
 

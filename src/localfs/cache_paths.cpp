@@ -5,7 +5,7 @@
 #include <unistd.h>
 #include <cstdlib>
 
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 
 namespace localfs {
 
@@ -23,15 +23,15 @@ std::string HomeDirectory() {
 
 std::string AgentCacheDirectory() {
   std::string directory = HomeDirectory();
-  if (directory.size() > 1 && directory.back() != bootstrap::PathSeparator[0]) {
-    directory += bootstrap::PathSeparator;
+  if (directory.size() > 1 && directory.back() != base::PathSeparator[0]) {
+    directory += base::PathSeparator;
   }
-  return directory + bootstrap::AgentCacheRoot;
+  return directory + base::AgentCacheRoot;
 }
 
 std::string InstallEntryPath(std::string directory) {
-  if (!directory.empty() && directory.back() != bootstrap::PathSeparator[0]) {
-    directory += bootstrap::PathSeparator;
+  if (!directory.empty() && directory.back() != base::PathSeparator[0]) {
+    directory += base::PathSeparator;
   }
   return directory + "install";
 }
@@ -39,7 +39,7 @@ std::string InstallEntryPath(std::string directory) {
 std::string InstalledAgentDirectory(const std::string& cache_directory) {
   if (cache_directory.empty()) return "";
   const std::string agent_directory =
-      cache_directory + bootstrap::AgentProgramName + bootstrap::PathSeparator;
+      cache_directory + base::AgentProgramName + base::PathSeparator;
   // Not followed: unzip never makes the cached agent directory a link.
   struct stat entry {};
   if (lstat(agent_directory.substr(0, agent_directory.size() - 1).c_str(), &entry) != 0 ||

@@ -1,6 +1,7 @@
 #include "localfs/command_lines.h"
 
-#include "bootstrap/release_constants.h"
+#include "base/launcher_members.h"
+#include "base/release_constants.h"
 #include "localfs/shell_words.h"
 
 namespace localfs {
@@ -29,7 +30,7 @@ std::string AgentCommandHead(const std::string& entry_script) {
 std::string AgentCommandLine(const std::string& head, const std::string& work_directory, int argc,
                              const char* const* argv) {
   std::string options = " -installbundle ";
-  options += QuoteIfNeeded(work_directory + bootstrap::PathSeparator + "bundle.zip");
+  options += QuoteIfNeeded(work_directory + base::PathSeparator + base::kBundleMemberName);
   if (argc > 1) {
     options += " ";
     options += JoinArguments(argc, argv);

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <tuple>
 
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/command_lines.h"
 #include "localfs/shell_command.h"
 
@@ -23,7 +23,7 @@ int EnsureDirectory(const std::string& path, mode_t mode) {
 }
 
 int MakeDirectories(std::string path, mode_t mode) {
-  const char separator = bootstrap::PathSeparator[0];
+  const char separator = base::PathSeparator[0];
   for (std::string::size_type position = 0; position < path.size(); ++position) {
     if (path[position] != separator) continue;
     // A leading separator, or one that directly follows another, ends no component.

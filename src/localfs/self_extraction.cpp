@@ -2,14 +2,15 @@
 
 #include <sys/stat.h>
 
-#include "bootstrap/release_constants.h"
+#include "base/launcher_members.h"
+#include "base/release_constants.h"
 #include "localfs/command_lines.h"
 #include "localfs/self_path.h"
 #include "localfs/shell_command.h"
 
 namespace localfs {
 
-int ExtractLauncherArchive(std::string target_directory, bootstrap::MessageSink /*sink*/) {
+int ExtractLauncherArchive(std::string target_directory, base::MessageSink /*sink*/) {
   // The unit-test mode's target is the launcher's directory, unknown when its path is too long.
   if (target_directory.empty()) return kExtractionFailed;
   // Not the path the launcher file had at the start: that may now name another file.
@@ -23,7 +24,7 @@ int ExtractLauncherArchive(std::string target_directory, bootstrap::MessageSink 
   // that is present proves nothing then.
   if (end.value >= 2) return kExtractionFailed;
   struct stat bundle {};
-  if (stat((target_directory + bootstrap::PathSeparator + "bundle.zip").c_str(), &bundle) != 0) {
+  if (stat((target_directory + base::PathSeparator + base::kBundleMemberName).c_str(), &bundle) != 0) {
     return kExtractionFailed;
   }
   return 0;

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/resolved_paths.h"
 #include "localfs/self_path.h"
 
@@ -39,7 +39,7 @@ std::string MakePrivateDirectoryIn(const std::string& place) {
   if (ResolvePath(place, resolved) != Resolution::kResolved || !DirectoriesGuarded(resolved)) {
     return "";
   }
-  std::string name = (resolved == "/" ? "" : resolved) + bootstrap::PathSeparator + "qxXXXXXX";
+  std::string name = (resolved == "/" ? "" : resolved) + base::PathSeparator + "qxXXXXXX";
   if (mkdtemp(name.data()) == nullptr) return "";
   return name;
 }

@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "agentcache/verification/publisher_keys.h"
-#include "agentcache/verification/signed_bytes_hasher.h"
-#include "agentcache/verification/verification_records.h"
+#include "verification/publisher_keys.h"
+#include "verification/signed_bytes.h"
+#include "agentcache/verification_records.h"
 #include "common/scratch_directory.h"
 
 namespace {
@@ -48,13 +48,13 @@ TEST(SignedBytesHasherTest, AnyPiecesGiveTheDigestOfTheWholeAndTheComment) {
     for (const std::size_t piece :
          {std::size_t{1}, std::size_t{4093}, std::size_t{65557}, std::size_t{1} << 20}) {
       if (piece == 1 && body_size > 10) continue;  // the small body covers it
-      agentcache::SignedBytesHasher hasher;
+      verification::SignedBytesHasher hasher;
       for (std::size_t at = 0; at < body.bytes.size(); at += piece) {
         hasher.Feed(body.bytes.data() + at, std::min(piece, body.bytes.size() - at));
       }
-      agentcache::SignedBytes result;
+      verification::SignedBytes result;
       ASSERT_TRUE(hasher.Finish(result));
-      EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kFound);
+      EXPECT_EQ(result.end_record, verification::EndRecordLocation::Status::kFound);
       EXPECT_EQ(result.digest, body.digest) << body_size << " bytes in pieces of " << piece;
       EXPECT_EQ(result.comment, comment);
     }
@@ -64,16 +64,16 @@ TEST(SignedBytesHasherTest, AnyPiecesGiveTheDigestOfTheWholeAndTheComment) {
 TEST(SignedBytesHasherTest, TellsAMissingEndRecordFromAMisfitComment) {
   SignedBody body = MakeBody(1000, "sig");
   body.bytes.pop_back();
-  agentcache::SignedBytesHasher misfit;
+  verification::SignedBytesHasher misfit;
   misfit.Feed(body.bytes.data(), body.bytes.size());
-  agentcache::SignedBytes result;
+  verification::SignedBytes result;
   ASSERT_TRUE(misfit.Finish(result));
-  EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kCommentLengthMismatch);
+  EXPECT_EQ(result.end_record, verification::EndRecordLocation::Status::kCommentLengthMismatch);
 
-  agentcache::SignedBytesHasher none;
+  verification::SignedBytesHasher none;
   none.Feed(body.bytes.data(), 1000);
   ASSERT_TRUE(none.Finish(result));
-  EXPECT_EQ(result.end_record, agentcache::EndRecordLocation::Status::kNoEndRecord);
+  EXPECT_EQ(result.end_record, verification::EndRecordLocation::Status::kNoEndRecord);
 }
 
 // After the cut the file is the signed bytes themselves: what the digest covered is all that
@@ -83,30 +83,30 @@ TEST(SignedBytesHasherTest, TheCutLeavesExactlyTheSignedBytes) {
   const std::string hidden = "untrusted comment: " + std::string("PK\5\6", 4) + "...";
   const SignedBody body = MakeBody(70000, hidden + "\nmore lines\n");
   WriteFile(scratch / "archive.zip", body.bytes);
-  agentcache::SignedBytes signed_bytes;
-  ASSERT_TRUE(agentcache::HashSignedBytesOfFile(scratch / "archive.zip", signed_bytes));
-  ASSERT_TRUE(agentcache::CutToSignedBytes(scratch / "archive.zip", signed_bytes));
+  verification::SignedBytes signed_bytes;
+  ASSERT_TRUE(verification::HashSignedBytesOfFile(scratch / "archive.zip", signed_bytes));
+  ASSERT_TRUE(verification::CutToSignedBytes(scratch / "archive.zip", signed_bytes));
   const std::string cut = ReadFile(scratch / "archive.zip");
   EXPECT_EQ(cut, body.bytes.substr(0, 70000 + 20) + std::string(2, '\0'));
-  agentcache::SignedBytes again;
-  ASSERT_TRUE(agentcache::HashSignedBytesOfFile(scratch / "archive.zip", again));
+  verification::SignedBytes again;
+  ASSERT_TRUE(verification::HashSignedBytesOfFile(scratch / "archive.zip", again));
   EXPECT_EQ(again.digest, body.digest);
   EXPECT_EQ(again.comment, "");
 
   // A file that is no longer the one hashed is left alone.
   WriteFile(scratch / "archive.zip", body.bytes + "x");
-  EXPECT_FALSE(agentcache::CutToSignedBytes(scratch / "archive.zip", signed_bytes));
+  EXPECT_FALSE(verification::CutToSignedBytes(scratch / "archive.zip", signed_bytes));
   EXPECT_EQ(ReadFile(scratch / "archive.zip"), body.bytes + "x");
 }
 
 TEST(PublisherKeysTest, AnAbsentMemberIsNoErrorAndABrokenOneIs) {
   const ScratchDirectory work;
-  std::vector<agentcache::PublisherKey> keys;
-  EXPECT_EQ(agentcache::ReadPublisherKeys(work.path(), keys),
-            agentcache::PublisherKeysStatus::kAbsent);
+  std::vector<verification::PublisherKey> keys;
+  EXPECT_EQ(verification::ReadPublisherKeys(work.path(), keys),
+            verification::PublisherKeysStatus::kAbsent);
   WriteFile(work / "InstallAgent.pub", "untrusted comment: key\nRWQAnDk6KbmRDBn2\n");
-  EXPECT_EQ(agentcache::ReadPublisherKeys(work.path(), keys),
-            agentcache::PublisherKeysStatus::kUnreadable);
+  EXPECT_EQ(verification::ReadPublisherKeys(work.path(), keys),
+            verification::PublisherKeysStatus::kUnreadable);
 }
 
 class VerificationRecordsTest : public ::testing::Test {
@@ -119,15 +119,15 @@ class VerificationRecordsTest : public ::testing::Test {
 };
 
 TEST_F(VerificationRecordsTest, EachKeysFloorIsOnlyEverRaisedAndOnlyTrustedKeysCount) {
-  const agentcache::KeyId retired = {1, 1, 1, 1, 1, 1, 1, 1};
-  const agentcache::KeyId current = {2, 2, 2, 2, 2, 2, 2, 0xAB};
+  const verification::KeyId retired = {1, 1, 1, 1, 1, 1, 1, 1};
+  const verification::KeyId current = {2, 2, 2, 2, 2, 2, 2, 0xAB};
   std::vector<agentcache::KeyFloor> floors;
   EXPECT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kAbsent);
   ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), retired, 9223372036854775807u));
   ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), current, 5));
   ASSERT_TRUE(agentcache::RaiseVersionFloor(cache(), current, 4));
   ASSERT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kRead);
-  agentcache::PublisherKey trusted;
+  verification::PublisherKey trusted;
   trusted.key_id = current;
   EXPECT_EQ(agentcache::FloorForKeys(floors, {trusted}), 5u)
       << "the retired key's floor is ignored";
@@ -155,7 +155,7 @@ TEST_F(VerificationRecordsTest, WithoutFloorsTheRecordedAgentSetsItsKeysFloor) {
   ASSERT_TRUE(agentcache::RecordVerifiedAgent(cache(), agent(), written));
   std::vector<agentcache::KeyFloor> floors;
   EXPECT_EQ(agentcache::ReadVersionFloors(cache(), floors), RecordRead::kAbsent);
-  agentcache::PublisherKey key;
+  verification::PublisherKey key;
   key.key_id = written.key_id;
   EXPECT_EQ(agentcache::FloorForKeys(floors, {key}), 20u);
   // Raising another key's floor keeps the recorded one.

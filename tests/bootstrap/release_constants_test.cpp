@@ -1,12 +1,12 @@
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/release_config.h"
+#include "base/release_config.h"
 
 namespace {
 
-using namespace bootstrap;
+using namespace base;
 
 TEST(ReleaseConstants, LiteralsHoldTheirFixedNames) {
   EXPECT_EQ(PathSeparator, "/");

@@ -2,11 +2,11 @@
 // values change, and nothing else does.
 #include <gtest/gtest.h>
 
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 
 namespace {
 
-using namespace bootstrap;
+using namespace base;
 
 TEST(ReleaseConstantsVariant, LabelAndTagChangeBothComposedValues) {
   EXPECT_EQ(ReleaseLabel, "Z1test");

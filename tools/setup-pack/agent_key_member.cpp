@@ -8,8 +8,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "agentcache/verification/publisher_keys.h"
-#include "agentcache/verification/record_file.h"
+#include "base/files.h"
+#include "base/launcher_members.h"
+#include "verification/publisher_keys.h"
 
 namespace pack {
 namespace {
@@ -45,7 +46,7 @@ bool AddAgentKeyMember(const std::vector<std::string>& key_files, PackInputs& in
   if (key_files.empty()) {
     return true;
   }
-  const std::string name = agentcache::kPublisherKeyMemberName;
+  const std::string name = base::kPublisherKeyMemberName;
   for (const MemberInput& member : inputs.members) {
     if (member.stored_name == name) {
       report("two members would be stored as " + Quoted(name) + ": " + Quoted(member.file.path) +
@@ -57,11 +58,11 @@ bool AddAgentKeyMember(const std::vector<std::string>& key_files, PackInputs& in
   std::string keys;
   for (const std::string& path : key_files) {
     std::string text;
-    std::vector<agentcache::PublisherKey> parsed;
+    std::vector<verification::PublisherKey> parsed;
     if (!ReadSmallTextFile(path, "agent key", text, report)) {
       return false;
     }
-    if (!agentcache::ParsePublisherKeys(text, parsed)) {
+    if (!verification::ParsePublisherKeys(text, parsed)) {
       report("agent key " + Quoted(path) + " is not a public key file (" +
              "an \"untrusted comment:\" line, then the key)");
       return false;
@@ -76,7 +77,7 @@ bool AddAgentKeyMember(const std::vector<std::string>& key_files, PackInputs& in
   member.file.descriptor = FileDescriptor(::memfd_create("agent-keys", MFD_CLOEXEC));
   struct stat status {};
   if (!member.file.descriptor.valid() ||
-      !agentcache::WriteWhole(member.file.descriptor.get(), keys) ||
+      !base::WriteWhole(member.file.descriptor.get(), keys) ||
       ::fstat(member.file.descriptor.get(), &status) != 0) {
     report(WithErrno("cannot hold the agent keys", errno));
     return false;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <map>
 
+#include "base/launcher_members.h"
 #include "elf_check.h"
 
 namespace pack {
@@ -126,7 +127,7 @@ bool OpenInputs(const PackOptions& options, PackInputs& inputs, ErrorSink report
     const bool is_bundle = index == 0;
     const std::string& path = is_bundle ? options.bundle : options.members[index - 1];
     MemberInput member;
-    member.stored_name = is_bundle ? "bundle.zip" : BaseName(path);
+    member.stored_name = is_bundle ? base::kBundleMemberName : BaseName(path);
     if (!OpenRegularFile(path, is_bundle ? "bundle" : "member", member.file, report)) {
       return false;
     }

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "agent_key_member.h"
-#include "agentcache/verification/agent_signature.h"
-#include "agentcache/verification/zip_end_record.h"
+#include "verification/agent_signature.h"
+#include "verification/signed_bytes.h"
 #include "file_descriptor.h"
 #include "temporary_output.h"
 
@@ -17,8 +17,8 @@ namespace pack {
 namespace {
 
 bool IsSignature(const std::string& text) {
-  agentcache::AgentSignature unused;
-  return agentcache::ParseAgentSignature(text, unused) != agentcache::SignatureParse::kUnreadable;
+  verification::AgentSignature unused;
+  return verification::ParseAgentSignature(text, unused) != verification::SignatureParse::kUnreadable;
 }
 
 bool ReadAt(int descriptor, unsigned char* data, std::size_t length, std::uint64_t offset) {
@@ -67,7 +67,7 @@ bool AttachSignature(const std::string& signature_path, const std::string& archi
   if (!ReadSmallTextFile(signature_path, "signature", signature, report)) {
     return false;
   }
-  if (!IsSignature(signature) || signature.size() > agentcache::kMaxCommentLength) {
+  if (!IsSignature(signature) || signature.size() > verification::kMaxCommentLength) {
     report("signature " + Quoted(signature_path) + " is not a minisign signature file");
     return false;
   }
@@ -84,18 +84,18 @@ bool AttachSignature(const std::string& signature_path, const std::string& archi
   }
   const auto size = static_cast<std::uint64_t>(status.st_size);
   const std::uint64_t tail_start =
-      size > agentcache::kEndRecordSearchBytes ? size - agentcache::kEndRecordSearchBytes : 0;
+      size > verification::kEndRecordSearchBytes ? size - verification::kEndRecordSearchBytes : 0;
   std::vector<unsigned char> tail(size - tail_start);
   if (!ReadAt(archive.get(), tail.data(), tail.size(), tail_start)) {
     report(WithErrno("cannot read agent archive " + Quoted(archive_path), errno));
     return false;
   }
-  const agentcache::EndRecordLocation end = agentcache::FindEndRecord(tail.data(), tail.size());
-  if (end.status != agentcache::EndRecordLocation::Status::kFound) {
+  const verification::EndRecordLocation end = verification::FindEndRecord(tail.data(), tail.size());
+  if (end.status != verification::EndRecordLocation::Status::kFound) {
     report("agent archive " + Quoted(archive_path) + " has no ZIP end record");
     return false;
   }
-  const std::size_t comment_start = end.record_offset + agentcache::kEndRecordSize;
+  const std::size_t comment_start = end.record_offset + verification::kEndRecordSize;
   const std::string comment(reinterpret_cast<const char*>(tail.data()) + comment_start,
                             end.comment_length);
   if (!comment.empty() && !IsSignature(comment)) {
@@ -106,7 +106,7 @@ bool AttachSignature(const std::string& signature_path, const std::string& archi
 
   TemporaryOutput output;
   const std::uint64_t length_field =
-      tail_start + end.record_offset + agentcache::kCommentLengthOffset;
+      tail_start + end.record_offset + verification::kCommentLengthOffset;
   const unsigned char comment_length[2] = {static_cast<unsigned char>(signature.size() & 0xFF),
                                            static_cast<unsigned char>(signature.size() >> 8)};
   return output.Create(archive_path, report, status.st_mode & 07777) &&

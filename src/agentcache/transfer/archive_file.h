@@ -2,12 +2,12 @@
 // path by its owner.
 #pragma once
 
-#include "agentcache/owned_file.h"
+#include "base/files.h"
 
 namespace agentcache {
 
 struct ArchiveFile {
-  OwnedFile stream;
+  base::OwnedFile stream;
   int open_error = 0;  // errno of a failed open, taken at once
 };
 

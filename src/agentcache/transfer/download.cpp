@@ -22,7 +22,7 @@
 #include "agentcache/transfer/transfer_monitor.h"
 #include "agentcache/transfer/trusted_certificates.h"
 #include "agentcache/validation_marker.h"
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 #include "localfs/cache_paths.h"
 #include "localfs/directories.h"
 #include "localfs/interruption.h"
@@ -66,7 +66,7 @@ CURLcode TrustCertificates(CURL* handle) {
 // URL, trusted certificates, redirect handling, time-outs and transfer monitoring. The
 // receive buffer size is a matter of speed only, so its result is dropped.
 bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
-                       bootstrap::MessageSink sink) {
+                       base::MessageSink sink) {
   CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url);
   if (code != CURLE_OK) {
     sink(InstallerSetupFailedMessage(code), true);
@@ -105,7 +105,7 @@ bool ConfigureTransfer(CURL* handle, const char* url, TransferMonitor* monitor,
 // A transfer abandoned because the run was interrupted is no download failure: the driver
 // ends the run, and no message may claim an error for it.
 TransferOutcome JudgeTransfer(CURLcode code, const FailureDetails& details,
-                              bootstrap::MessageSink sink) {
+                              base::MessageSink sink) {
   if (code == CURLE_OK) {
     return TransferOutcome::kCompleted;
   }
@@ -118,7 +118,7 @@ TransferOutcome JudgeTransfer(CURLcode code, const FailureDetails& details,
 }
 
 // The code of the last response of the exchange, after redirects.
-bool ResponseCodeAccepted(CURL* handle, bootstrap::MessageSink sink) {
+bool ResponseCodeAccepted(CURL* handle, base::MessageSink sink) {
   long response_code = 0;
   const CURLcode code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response_code);
   if (code != CURLE_OK) {
@@ -140,7 +140,7 @@ bool ResponseCodeAccepted(CURL* handle, bootstrap::MessageSink sink) {
 // writer. Without a header callback or header data libcurl passes no header bytes to the
 // write callback, so the writer receives exactly the body.
 bool PrepareBodyRequest(CURL* handle, curl_write_callback write, void* writer,
-                        bootstrap::MessageSink sink) {
+                        base::MessageSink sink) {
   std::ignore = curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
   std::ignore = curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
   std::ignore =
@@ -163,7 +163,7 @@ bool PrepareBodyRequest(CURL* handle, curl_write_callback write, void* writer,
 // The GET, with the progress line on a terminal. The line is ended before any message of
 // the outcome is printed.
 TransferOutcome FetchBody(CURL* handle, TransferMonitor& monitor, const FailureDetails& details,
-                          bootstrap::MessageSink sink) {
+                          base::MessageSink sink) {
   ProgressDisplay progress = ProgressDisplay::ForStandardError(ProgressDisplay::Clock::now());
   monitor.progress = &progress;
   const CURLcode code = curl_easy_perform(handle);
@@ -187,10 +187,10 @@ bool CachedAgentCurrent(const std::string& cache_directory, const std::string& e
 
 DownloadOutcome DownloadInstallAgent(const char* archive_path, const std::string& cache_directory,
                                      CacheUse cache_use, CacheLock& cache_lock,
-                                     SignedDownload* signed_download, bootstrap::MessageSink sink) {
+                                     SignedDownload* signed_download, base::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url =
-      url_override != nullptr ? url_override : bootstrap::AgentDownloadUrl.c_str();
+      url_override != nullptr ? url_override : base::AgentDownloadUrl.c_str();
   return DownloadAgentArchive(url, archive_path, cache_directory, cache_use, cache_lock,
                               signed_download, sink);
 }
@@ -198,7 +198,7 @@ DownloadOutcome DownloadInstallAgent(const char* archive_path, const std::string
 DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
                                      const std::string& cache_directory, CacheUse cache_use,
                                      CacheLock& cache_lock, SignedDownload* signed_download,
-                                     bootstrap::MessageSink sink) {
+                                     base::MessageSink sink) {
   const ArchiveFile archive = OpenArchiveFile(archive_path);
   if (!archive.stream) {
     sink(ArchiveFileFailedMessage(archive.open_error), true);
@@ -258,7 +258,7 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
     // Removed before the GET, so a GET that fails leaves no stale agent behind. An agent that
     // must be verified first stays until its successor has passed.
     if (signed_download == nullptr) {
-      localfs::RemoveTree(cache_directory + bootstrap::AgentProgramName);
+      localfs::RemoveTree(cache_directory + base::AgentProgramName);
     }
   }
   // The signed bytes are hashed while the body arrives.

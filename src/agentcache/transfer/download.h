@@ -8,7 +8,7 @@
 #include "agentcache/cache_access.h"
 #include "agentcache/cache_lock.h"
 #include "agentcache/signed_download.h"
-#include "bootstrap/message_sink.h"
+#include "base/message_sink.h"
 
 namespace agentcache {
 
@@ -38,12 +38,12 @@ enum class DownloadOutcome {
                                                    const std::string& cache_directory,
                                                    CacheUse cache_use, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
-                                                   bootstrap::MessageSink sink);
+                                                   base::MessageSink sink);
 
 [[nodiscard]] DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
                                                    const std::string& cache_directory,
                                                    CacheUse cache_use, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
-                                                   bootstrap::MessageSink sink);
+                                                   base::MessageSink sink);
 
 }  // namespace agentcache

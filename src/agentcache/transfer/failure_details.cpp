@@ -63,7 +63,7 @@ void FailureDetails::Attach(CURL* handle) {
   std::ignore = curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, buffer_.data());
 }
 
-void FailureDetails::Report(CURLcode code, bootstrap::MessageSink sink) const {
+void FailureDetails::Report(CURLcode code, base::MessageSink sink) const {
   if (handle_ == nullptr) {
     return;
   }

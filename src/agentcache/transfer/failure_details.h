@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "bootstrap/message_sink.h"
+#include "base/message_sink.h"
 
 namespace agentcache {
 
@@ -24,7 +24,7 @@ class FailureDetails {
   void Attach(CURL* handle);
 
   // Reports the details line of the transfer that just failed with code, if there is one.
-  void Report(CURLcode code, bootstrap::MessageSink sink) const;
+  void Report(CURLcode code, base::MessageSink sink) const;
 
  private:
   CURL* handle_ = nullptr;

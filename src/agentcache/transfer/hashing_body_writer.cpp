@@ -113,7 +113,7 @@ bool HashingBodyWriter::HashRange(std::uint64_t offset, std::uint64_t length) {
   return true;
 }
 
-bool HashingBodyWriter::Finish(SignedBytes& result) {
+bool HashingBodyWriter::Finish(verification::SignedBytes& result) {
   if (hashing_thread_.joinable()) {
     Publish(/*finishing=*/true);
     // Joined here, so the hasher is this thread's again.

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "agentcache/verification/signed_bytes_hasher.h"
+#include "verification/signed_bytes.h"
 
 namespace agentcache {
 
@@ -31,7 +31,7 @@ class HashingBodyWriter {
 
   // After the last piece: flushes the stream and waits for the hash of everything written.
   // false when the digest failed or the file could not be read back.
-  [[nodiscard]] bool Finish(SignedBytes& result);
+  [[nodiscard]] bool Finish(verification::SignedBytes& result);
 
  private:
   void Publish(bool finishing);
@@ -40,7 +40,7 @@ class HashingBodyWriter {
 
   std::FILE* archive_stream_;
   int descriptor_;
-  SignedBytesHasher hasher_;
+  verification::SignedBytesHasher hasher_;
   std::uint64_t written_ = 0;  // bytes handed to the stream, on the receiving thread
 
   // Shared with the hashing thread.

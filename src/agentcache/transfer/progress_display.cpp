@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <tuple>
+
 #include <string>
 
-#include "agentcache/transfer/display_write.h"
+#include "base/files.h"
 #include "agentcache/transfer/progress_format.h"
 
 namespace agentcache {
@@ -49,7 +51,8 @@ void ProgressDisplay::Finish(Clock::time_point now) {
   }
   Draw(now);
   finished_ = true;
-  WriteDisplay(output_fd_, "\n");
+  // A line that the terminal did not take is lost, nothing more.
+  std::ignore = base::WriteWhole(output_fd_, "\n");
 }
 
 void ProgressDisplay::Draw(Clock::time_point now) {
@@ -60,7 +63,8 @@ void ProgressDisplay::Draw(Clock::time_point now) {
   if (line_length < drawn_length_) {
     line.append(drawn_length_ - line_length, ' ');
   }
-  WriteDisplay(output_fd_, "\r" + line);
+  // A line that the terminal did not take is lost, nothing more.
+  std::ignore = base::WriteWhole(output_fd_, "\r" + line);
   drawn_ = true;
   last_draw_ = now;
   drawn_length_ = line_length;

@@ -1,8 +1,8 @@
-#include "bootstrap/release_constants.h"
+#include "base/release_constants.h"
 
-#include "bootstrap/release_config.h"
+#include "base/release_config.h"
 
-namespace bootstrap {
+namespace base {
 
 // One translation unit, so the literals are built before the values composed of them.
 const std::string PathSeparator = "/";
@@ -20,4 +20,4 @@ const std::string AgentCacheRoot = ".quenth" + PathSeparator + "app_installer_ca
 const std::string ValidationMarkerName = ".validatestring";
 const std::string CacheLockName = ".lock";
 
-}  // namespace bootstrap
+}  // namespace base

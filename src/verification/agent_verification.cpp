@@ -1,16 +1,15 @@
-#include "agentcache/verification/agent_verification.h"
-
-#include <openssl/evp.h>
+#include "verification/agent_verification.h"
 
 #include <algorithm>
 #include <memory>
+#include <openssl/evp.h>
 
-#include "agentcache/verification/agent_signature.h"
-#include "agentcache/verification/crypto_setup.h"
-#include "agentcache/verification/openssl_handles.h"
-#include "bootstrap/release_constants.h"
+#include "verification/agent_signature.h"
+#include "verification/crypto.h"
+#include "base/release_constants.h"
 
-namespace agentcache {
+namespace verification {
+
 namespace {
 
 constexpr char kVersionWord[] = "agent-version=";
@@ -134,7 +133,7 @@ AgentVerification VerifyAgentSignature(const SignedBytes& signed_bytes,
   return result;
 }
 
-std::string LauncherRelease() { return bootstrap::ReleaseLabel + "/" + bootstrap::PlatformTag; }
+std::string LauncherRelease() { return base::ReleaseLabel + "/" + base::PlatformTag; }
 
 std::string OlderAgentReason(std::uint64_t version, std::uint64_t floor) {
   return "it is older than the agent last accepted (version " + std::to_string(version) +
@@ -157,4 +156,4 @@ std::string OlderAgentNote(std::uint64_t offered, std::uint64_t installed) {
          std::to_string(installed) + "); the installed one is used.";
 }
 
-}  // namespace agentcache
+}  // namespace verification

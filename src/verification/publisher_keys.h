@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/message_sink.h"
+#include "base/message_sink.h"
 
-namespace agentcache {
+namespace verification {
 
 using KeyId = std::array<unsigned char, 8>;
 
@@ -17,8 +17,6 @@ struct PublisherKey {
   KeyId key_id{};
   std::array<unsigned char, 32> public_key{};
 };
-
-extern const char kPublisherKeyMemberName[];  // "InstallAgent.pub"
 
 // false when the text holds no key, or anything but keys and blank lines.
 [[nodiscard]] bool ParsePublisherKeys(const std::string& text, std::vector<PublisherKey>& keys);
@@ -38,6 +36,6 @@ enum class PublisherKeysStatus {
                                                     std::vector<PublisherKey>& keys);
 
 // Reports, as one message, that the key member cannot be read: the run stops before any request.
-void ReportUnreadablePublisherKey(bootstrap::MessageSink sink);
+void ReportUnreadablePublisherKey(base::MessageSink sink);
 
-}  // namespace agentcache
+}  // namespace verification

@@ -1,16 +1,16 @@
-#include "agentcache/verification/publisher_keys.h"
+#include "verification/publisher_keys.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
+#include "base/launcher_members.h"
+#include "verification/text_codec.h"
 
-#include "agentcache/verification/base64_text.h"
-#include "agentcache/verification/text_lines.h"
+namespace verification {
 
-namespace agentcache {
 namespace {
 
 constexpr char kUntrustedCommentPrefix[] = "untrusted comment: ";
@@ -49,8 +49,6 @@ bool ReadSmallFile(int descriptor, std::string& text) {
 
 }  // namespace
 
-const char kPublisherKeyMemberName[] = "InstallAgent.pub";
-
 bool ParsePublisherKeys(const std::string& text, std::vector<PublisherKey>& keys) {
   keys.clear();
   const std::vector<std::string> lines = SplitLines(text);
@@ -86,7 +84,7 @@ PublisherKeysStatus ReadPublisherKeys(const std::string& work_directory,
   keys.clear();
   std::string path = work_directory;
   if (!path.empty() && path.back() != '/') path += '/';
-  path += kPublisherKeyMemberName;
+  path += base::kPublisherKeyMemberName;
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (descriptor < 0) {
     return errno == ENOENT ? PublisherKeysStatus::kAbsent : PublisherKeysStatus::kUnreadable;
@@ -98,11 +96,11 @@ PublisherKeysStatus ReadPublisherKeys(const std::string& work_directory,
                                                 : PublisherKeysStatus::kUnreadable;
 }
 
-void ReportUnreadablePublisherKey(bootstrap::MessageSink sink) {
+void ReportUnreadablePublisherKey(base::MessageSink sink) {
   sink(
       "Internal Error: The publisher's key in this launcher file cannot be read.\n\n"
       "Please contact the publisher.",
       true);
 }
 
-}  // namespace agentcache
+}  // namespace verification

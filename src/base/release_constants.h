@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace bootstrap {
+namespace base {
 
 extern const std::string PathSeparator;
 extern const std::string ReleaseLabel;
@@ -19,4 +19,4 @@ extern const std::string AgentCacheRoot;
 extern const std::string ValidationMarkerName;
 extern const std::string CacheLockName;
 
-}  // namespace bootstrap
+}  // namespace base

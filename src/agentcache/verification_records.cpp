@@ -1,14 +1,57 @@
-#include "agentcache/verification/verification_records.h"
-
-#include <sys/random.h>
+#include "agentcache/verification_records.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
-#include "agentcache/verification/text_lines.h"
+#include "base/files.h"
+#include "verification/text_codec.h"
 
 namespace agentcache {
+
+namespace {
+
+constexpr off_t kMaxRecordSize = 4096;
+
+}  // namespace
+
+bool WriteRecordFile(const std::string& directory, const std::string& name,
+                     const std::string& text) {
+  const std::string path = base::PathInDirectory(directory, name);
+  base::ReplacementFile record(path, path + ".XXXXXX");
+  return record.valid() && base::WriteWhole(record.descriptor(), text) &&
+         record.Commit(base::ReplacementFile::Durability::kDurable);
+}
+
+RecordRead ReadRecordFile(const std::string& directory, const std::string& name,
+                          std::string& text) {
+  text.clear();
+  const std::string path = base::PathInDirectory(directory, name);
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (descriptor < 0) {
+    return errno == ENOENT ? RecordRead::kAbsent : RecordRead::kUnreadable;
+  }
+  struct stat status {};
+  bool read = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+              status.st_uid == ::geteuid() && status.st_size <= kMaxRecordSize;
+  std::vector<char> buffer(static_cast<std::size_t>(kMaxRecordSize) + 1);
+  ssize_t length = 0;
+  while (read && (length = ::read(descriptor, buffer.data(), buffer.size())) < 0 &&
+         errno == EINTR) {
+  }
+  ::close(descriptor);
+  // One read of a regular file this small returns all of it; more than the limit is a fault.
+  read = read && length >= 0 && length <= kMaxRecordSize;
+  if (!read) return RecordRead::kUnreadable;
+  text.assign(buffer.data(), static_cast<std::size_t>(length));
+  return RecordRead::kRead;
+}
+
 namespace {
 
 constexpr char kVersionKey[] = "version=";
@@ -43,7 +86,7 @@ bool ParseDecimal(const std::string& digits, std::uint64_t& value) {
   return value <= (std::uint64_t{1} << 63) - 1;
 }
 
-bool ParseKeyId(const std::string& text, KeyId& key_id) {
+bool ParseKeyId(const std::string& text, verification::KeyId& key_id) {
   if (text.size() != 2 * key_id.size()) return false;
   for (std::size_t index = 0; index < key_id.size(); ++index) {
     unsigned value = 0;
@@ -83,7 +126,7 @@ const char kAgentTokenName[] = ".agentverificationtoken";
 bool ParseVersionFloors(const std::string& text, std::vector<KeyFloor>& floors) {
   floors.clear();
   if (text.empty() || text.back() != '\n' || text.find('\r') != std::string::npos) return false;
-  for (const std::string& line : SplitLines(text)) {
+  for (const std::string& line : verification::SplitLines(text)) {
     const std::size_t space = line.find(' ');
     std::string key_id;
     std::string version;
@@ -121,17 +164,17 @@ RecordRead ReadVersionFloors(const std::string& cache_directory, std::vector<Key
 }
 
 std::uint64_t FloorForKeys(const std::vector<KeyFloor>& floors,
-                           const std::vector<PublisherKey>& keys) {
+                           const std::vector<verification::PublisherKey>& keys) {
   std::uint64_t highest = 0;
   for (const KeyFloor& floor : floors) {
-    for (const PublisherKey& key : keys) {
+    for (const verification::PublisherKey& key : keys) {
       if (key.key_id == floor.key_id && floor.version > highest) highest = floor.version;
     }
   }
   return highest;
 }
 
-bool RaiseVersionFloor(const std::string& cache_directory, const KeyId& key_id,
+bool RaiseVersionFloor(const std::string& cache_directory, const verification::KeyId& key_id,
                        std::uint64_t version) {
   std::vector<KeyFloor> floors;
   if (ReadVersionFloors(cache_directory, floors) == RecordRead::kUnreadable) return false;
@@ -145,7 +188,7 @@ bool RaiseVersionFloor(const std::string& cache_directory, const KeyId& key_id,
   if (!found) floors.push_back({key_id, version});
   std::string text;
   for (const KeyFloor& floor : floors) {
-    text += std::string(kKeyIdKey) + KeyIdText(floor.key_id) + " " + kVersionKey +
+    text += std::string(kKeyIdKey) + verification::KeyIdText(floor.key_id) + " " + kVersionKey +
             std::to_string(floor.version) + "\n";
   }
   return WriteRecordFile(cache_directory, kVersionFloorsName, text);
@@ -153,7 +196,7 @@ bool RaiseVersionFloor(const std::string& cache_directory, const KeyId& key_id,
 
 bool ParseVerificationRecord(const std::string& text, VerificationRecord& record,
                              std::string& token) {
-  const std::vector<std::string> lines = SplitLines(text);
+  const std::vector<std::string> lines = verification::SplitLines(text);
   std::string key_id;
   std::string version;
   return lines.size() == 3 && ValueOf(lines[0], kKeyIdKey, sizeof kKeyIdKey - 1, key_id) &&
@@ -167,7 +210,7 @@ bool RecordVerifiedAgent(const std::string& cache_directory, const std::string& 
                          const VerificationRecord& record) {
   std::string token;
   if (!FreshToken(token)) return false;
-  const std::string text = std::string(kKeyIdKey) + KeyIdText(record.key_id) + "\n" + kVersionKey +
+  const std::string text = std::string(kKeyIdKey) + verification::KeyIdText(record.key_id) + "\n" + kVersionKey +
                            std::to_string(record.version) + "\n" + kTokenKey + token + "\n";
   // The token goes in first: until the record names it, the agent counts as unverified.
   return WriteRecordFile(agent_directory, kAgentTokenName, token + "\n") &&
@@ -183,7 +226,7 @@ bool InstalledAgentRecord(const std::string& cache_directory, const std::string&
       ReadRecordFile(agent_directory, kAgentTokenName, installed_token) != RecordRead::kRead) {
     return false;
   }
-  const std::vector<std::string> token_lines = SplitLines(installed_token);
+  const std::vector<std::string> token_lines = verification::SplitLines(installed_token);
   return ParseVerificationRecord(text, record, token) && token_lines.size() == 1 &&
          token_lines[0] == token;
 }

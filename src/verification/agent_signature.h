@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <string>
 
-#include "agentcache/verification/publisher_keys.h"
+#include "verification/publisher_keys.h"
 
-namespace agentcache {
+namespace verification {
 
 struct AgentSignature {
   KeyId key_id{};
@@ -33,4 +33,4 @@ constexpr std::size_t kMaxTrustedLineBytes = 4096;
 [[nodiscard]] SignatureParse ParseAgentSignature(const std::string& comment,
                                                  AgentSignature& signature);
 
-}  // namespace agentcache
+}  // namespace verification

@@ -1,8 +1,8 @@
-// Hashes an agent archive's signed bytes while the archive streams past: the BLAKE2b-512 of
-// every byte up to the end record's comment-length field, then two zero bytes in its place,
-// and the archive comment that holds the signature. Only the last 65,557 bytes can hold the
-// end record, so everything further back is hashed as it arrives and only that tail is kept.
-// One instance is fed from one thread at a time; it may be a thread of its own.
+// The signed bytes of an agent archive: every byte up to the end record's comment-length
+// field, then two zero bytes in its place. The end record is found among the last bytes of
+// the archive (it comes last in every archive, Zip64 ones too, followed only by the comment,
+// so the last 22 + 65,535 bytes always hold it); the bytes are hashed with BLAKE2b-512 while
+// the archive streams past, keeping only that tail; and a verified archive is cut to them.
 #pragma once
 
 #include <array>
@@ -12,9 +12,29 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/verification/zip_end_record.h"
 
-namespace agentcache {
+namespace verification {
+
+constexpr std::size_t kEndRecordSize = 22;
+constexpr std::size_t kCommentLengthOffset = 20;  // within the end record
+constexpr std::size_t kMaxCommentLength = 65535;
+constexpr std::size_t kEndRecordSearchBytes = kEndRecordSize + kMaxCommentLength;
+
+struct EndRecordLocation {
+  enum class Status {
+    kNoEndRecord,            // no end record signature at all
+    kCommentLengthMismatch,  // signatures, but none whose comment length fits the bytes after it
+    kFound,
+  };
+  Status status = Status::kNoEndRecord;
+  std::size_t record_offset = 0;  // within `tail`
+  std::size_t comment_length = 0;
+};
+
+// `tail` is the end of the archive: its last kEndRecordSearchBytes bytes, or all of it when it
+// is shorter. The record found is the last one whose comment length equals the number of
+// bytes after it.
+[[nodiscard]] EndRecordLocation FindEndRecord(const unsigned char* tail, std::size_t length);
 
 struct SignedBytes {
   EndRecordLocation::Status end_record = EndRecordLocation::Status::kNoEndRecord;
@@ -57,4 +77,4 @@ class SignedBytesHasher {
 [[nodiscard]] bool CutToSignedBytes(const std::string& archive_path,
                                     const SignedBytes& signed_bytes);
 
-}  // namespace agentcache
+}  // namespace verification

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/verification/publisher_keys.h"
-#include "agentcache/verification/signed_bytes_hasher.h"
+#include "verification/publisher_keys.h"
+#include "verification/signed_bytes.h"
 
-namespace agentcache {
+namespace verification {
 
 struct AgentVerification {
   bool verified = false;
@@ -49,4 +49,4 @@ struct AgentVerification {
 // The note when the installed agent is kept because the server offers an older one.
 [[nodiscard]] std::string OlderAgentNote(std::uint64_t offered, std::uint64_t installed);
 
-}  // namespace agentcache
+}  // namespace verification

@@ -8,25 +8,37 @@
 //   into the record and into ".agentverificationtoken" inside the agent directory.
 // An archive may carry a token file of its own, but it cannot know the record's token, and
 // every removal of the agent directory takes the token with it.
-// Each file is a few lines of text, written whole and durably under the cache lock; see
-// record_file.h.
+// Each file is a few lines of text, written whole and durably under the cache lock.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "agentcache/verification/publisher_keys.h"
-#include "agentcache/verification/record_file.h"
+#include "verification/publisher_keys.h"
 
 namespace agentcache {
+
+// The record files: written whole and durably (a temporary file beside the name, mode 0600,
+// synced, then a rename and a sync of the directory) and read back only from a regular file
+// of this user's that is no symbolic link.
+
+// `directory` ends with a separator or is joined with one. false when any step failed; the
+// name then still holds what it held before.
+[[nodiscard]] bool WriteRecordFile(const std::string& directory, const std::string& name,
+                                   const std::string& text);
+
+enum class RecordRead { kAbsent, kRead, kUnreadable };
+
+[[nodiscard]] RecordRead ReadRecordFile(const std::string& directory, const std::string& name,
+                                        std::string& text);
 
 extern const char kVersionFloorsName[];
 extern const char kVerificationRecordName[];
 extern const char kAgentTokenName[];
 
 struct KeyFloor {
-  KeyId key_id{};
+  verification::KeyId key_id{};
   std::uint64_t version = 0;
 };
 
@@ -41,15 +53,15 @@ struct KeyFloor {
 
 // The highest floor among `keys`; 0 when none of them has one.
 [[nodiscard]] std::uint64_t FloorForKeys(const std::vector<KeyFloor>& floors,
-                                         const std::vector<PublisherKey>& keys);
+                                         const std::vector<verification::PublisherKey>& keys);
 
 // Makes the floor of `key_id` `version` unless a higher one is recorded. false when the
 // floors cannot be read or written.
-[[nodiscard]] bool RaiseVersionFloor(const std::string& cache_directory, const KeyId& key_id,
+[[nodiscard]] bool RaiseVersionFloor(const std::string& cache_directory, const verification::KeyId& key_id,
                                      std::uint64_t version);
 
 struct VerificationRecord {
-  KeyId key_id{};
+  verification::KeyId key_id{};
   std::uint64_t version = 0;
 };
 

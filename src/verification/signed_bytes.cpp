@@ -1,17 +1,40 @@
-#include "agentcache/verification/signed_bytes_hasher.h"
+#include "verification/signed_bytes.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include "verification/crypto.h"
 
-#include "agentcache/verification/crypto_setup.h"
-#include "agentcache/verification/openssl_handles.h"
+namespace verification {
 
-namespace agentcache {
+EndRecordLocation FindEndRecord(const unsigned char* tail, std::size_t length) {
+  EndRecordLocation location;
+  if (length < kEndRecordSize) {
+    return location;
+  }
+  for (std::size_t offset = length - kEndRecordSize + 1; offset-- > 0;) {
+    if (tail[offset] != 'P' || tail[offset + 1] != 'K' || tail[offset + 2] != 5 ||
+        tail[offset + 3] != 6) {
+      continue;
+    }
+    const std::size_t comment_length =
+        tail[offset + kCommentLengthOffset] |
+        static_cast<std::size_t>(tail[offset + kCommentLengthOffset + 1]) << 8;
+    if (comment_length == length - offset - kEndRecordSize) {
+      location.status = EndRecordLocation::Status::kFound;
+      location.record_offset = offset;
+      location.comment_length = comment_length;
+      return location;
+    }
+    location.status = EndRecordLocation::Status::kCommentLengthMismatch;
+  }
+  return location;
+}
+
 namespace {
 
 // The tail may grow to twice what must be kept before the older half is hashed and dropped,
@@ -135,4 +158,4 @@ bool CutToSignedBytes(const std::string& archive_path, const SignedBytes& signed
   return cut;
 }
 
-}  // namespace agentcache
+}  // namespace verification

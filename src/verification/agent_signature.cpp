@@ -1,11 +1,12 @@
-#include "agentcache/verification/agent_signature.h"
+#include "verification/agent_signature.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "agentcache/verification/base64_text.h"
+#include "verification/text_codec.h"
 
-namespace agentcache {
+namespace verification {
+
 namespace {
 
 constexpr char kUntrustedPrefix[] = "untrusted comment: ";
@@ -71,4 +72,4 @@ SignatureParse ParseAgentSignature(const std::string& comment, AgentSignature& s
   return SignatureParse::kParsed;
 }
 
-}  // namespace agentcache
+}  // namespace verification

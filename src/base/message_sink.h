@@ -4,8 +4,8 @@
 
 #include <string>
 
-namespace bootstrap {
+namespace base {
 
 using MessageSink = void (*)(const std::string& text, bool is_error);
 
-}  // namespace bootstrap
+}  // namespace base
