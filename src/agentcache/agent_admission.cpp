@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "agentcache/transfer/download_messages.h"
+#include "agentcache/download_messages.h"
 #include "agentcache/validation_marker.h"
-#include "verification/agent_verification.h"
 #include "base/release_constants.h"
 #include "localfs/cache_paths.h"
+#include "verification/agent_verification.h"
 
 namespace agentcache {
 namespace {
@@ -31,8 +31,8 @@ Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDown
   if (!download.hashed) {
     return Refuse("its signature does not match its contents", sink);
   }
-  const verification::AgentVerification verification =
-      verification::VerifyAgentSignature(download.signed_bytes, keys, verification::LauncherRelease());
+  const verification::AgentVerification verification = verification::VerifyAgentSignature(
+      download.signed_bytes, keys, verification::LauncherRelease());
   if (!verification.verified) {
     return Refuse(verification.failure_reason, sink);
   }
@@ -60,12 +60,14 @@ Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDown
   return {AdmissionVerdict::kAccepted, {verification.key_id, verification.version}};
 }
 
-bool CachedAgentVerified(const std::string& cache_directory, const std::vector<verification::PublisherKey>& keys,
+bool CachedAgentVerified(const std::string& cache_directory,
+                         const std::vector<verification::PublisherKey>& keys,
                          VerificationRecord& record) {
   return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
          InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record) &&
-         std::any_of(keys.begin(), keys.end(),
-                     [&](const verification::PublisherKey& key) { return key.key_id == record.key_id; });
+         std::any_of(keys.begin(), keys.end(), [&](const verification::PublisherKey& key) {
+           return key.key_id == record.key_id;
+         });
 }
 
 bool RaiseFloorForAdmittedAgent(const std::string& cache_directory,

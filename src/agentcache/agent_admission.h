@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "agentcache/signed_download.h"
-#include "verification/publisher_keys.h"
 #include "agentcache/verification_records.h"
 #include "base/message_sink.h"
+#include "verification/publisher_keys.h"
 
 namespace agentcache {
 

@@ -8,7 +8,7 @@
 #include "agentcache/cache_access.h"
 #include "agentcache/held_cache_locks.h"
 #include "agentcache/local_agent_archive.h"
-#include "agentcache/transfer/download.h"
+#include "agentcache/refresh.h"
 #include "base/release_constants.h"
 #include "localfs/agent_unpack.h"
 #include "localfs/cache_paths.h"
@@ -121,8 +121,7 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
     return "";
   }
   sink(note, true);
-  const std::string agent_directory =
-      work_directory + base::PathSeparator + base::AgentProgramName;
+  const std::string agent_directory = work_directory + base::PathSeparator + base::AgentProgramName;
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
     return ReportInitializationFailure(sink);
   }
@@ -134,7 +133,8 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
 // under its lock. A cache that is not this user's, cannot be written, or whose lock an
 // ancestor launcher holds is left as it is, and a stale or untrusted agent is replaced by
 // one fetched for this run only.
-std::string UseAgentCache(const std::string& work_directory, const std::vector<verification::PublisherKey>& keys,
+std::string UseAgentCache(const std::string& work_directory,
+                          const std::vector<verification::PublisherKey>& keys,
                           CacheLock& cache_lock, base::MessageSink sink) {
   const CacheAccess access = OpenAgentCache(cache_lock);
   const std::string& cache_directory = access.directory;
@@ -143,8 +143,7 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<v
     return "";
   }
 
-  const std::string archive_path =
-      work_directory + base::PathSeparator + base::AgentArchiveName;
+  const std::string archive_path = work_directory + base::PathSeparator + base::AgentArchiveName;
   // A launcher with keys verifies every archive it downloads before anything is unpacked.
   SignedDownload signed_download;
   signed_download.keys = keys;
@@ -189,8 +188,8 @@ std::string UseAgentCache(const std::string& work_directory, const std::vector<v
 }  // namespace
 
 std::string ProvisionInstallAgent(const std::string& work_directory,
-                                  const std::vector<verification::PublisherKey>& keys, CacheLock& cache_lock,
-                                  base::MessageSink sink) {
+                                  const std::vector<verification::PublisherKey>& keys,
+                                  CacheLock& cache_lock, base::MessageSink sink) {
   const std::string local_archive = FindLocalAgentArchive(work_directory);
   if (!local_archive.empty()) {
     return UseLocalAgentArchive(local_archive, work_directory, sink);

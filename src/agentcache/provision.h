@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "agentcache/cache_lock.h"
-#include "verification/publisher_keys.h"
 #include "base/message_sink.h"
+#include "verification/publisher_keys.h"
 
 namespace agentcache {
 

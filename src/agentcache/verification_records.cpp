@@ -1,12 +1,12 @@
 #include "agentcache/verification_records.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "base/files.h"
@@ -210,8 +210,9 @@ bool RecordVerifiedAgent(const std::string& cache_directory, const std::string& 
                          const VerificationRecord& record) {
   std::string token;
   if (!FreshToken(token)) return false;
-  const std::string text = std::string(kKeyIdKey) + verification::KeyIdText(record.key_id) + "\n" + kVersionKey +
-                           std::to_string(record.version) + "\n" + kTokenKey + token + "\n";
+  const std::string text = std::string(kKeyIdKey) + verification::KeyIdText(record.key_id) + "\n" +
+                           kVersionKey + std::to_string(record.version) + "\n" + kTokenKey + token +
+                           "\n";
   // The token goes in first: until the record names it, the agent counts as unverified.
   return WriteRecordFile(agent_directory, kAgentTokenName, token + "\n") &&
          WriteRecordFile(cache_directory, kVerificationRecordName, text);

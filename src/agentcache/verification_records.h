@@ -57,8 +57,8 @@ struct KeyFloor {
 
 // Makes the floor of `key_id` `version` unless a higher one is recorded. false when the
 // floors cannot be read or written.
-[[nodiscard]] bool RaiseVersionFloor(const std::string& cache_directory, const verification::KeyId& key_id,
-                                     std::uint64_t version);
+[[nodiscard]] bool RaiseVersionFloor(const std::string& cache_directory,
+                                     const verification::KeyId& key_id, std::uint64_t version);
 
 struct VerificationRecord {
   verification::KeyId key_id{};

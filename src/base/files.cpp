@@ -26,11 +26,10 @@ bool WriteWhole(int descriptor, const void* data, std::size_t length, std::uint6
   const auto* bytes = static_cast<const unsigned char*>(data);
   std::size_t written = 0;
   while (written < length) {
-    const ssize_t count =
-        offset == kAtFilePosition
-            ? ::write(descriptor, bytes + written, length - written)
-            : ::pwrite(descriptor, bytes + written, length - written,
-                       static_cast<off_t>(offset + written));
+    const ssize_t count = offset == kAtFilePosition
+                              ? ::write(descriptor, bytes + written, length - written)
+                              : ::pwrite(descriptor, bytes + written, length - written,
+                                         static_cast<off_t>(offset + written));
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return false;
     if (count == 0) {

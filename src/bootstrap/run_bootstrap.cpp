@@ -7,7 +7,6 @@
 
 #include "agentcache/cache_lock.h"
 #include "agentcache/provision.h"
-#include "verification/publisher_keys.h"
 #include "launch/launch_agent.h"
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"
@@ -15,6 +14,7 @@
 #include "localfs/self_path.h"
 #include "localfs/work_directory.h"
 #include "localfs/work_places.h"
+#include "verification/publisher_keys.h"
 
 namespace bootstrap {
 namespace {

@@ -115,8 +115,7 @@ CacheChainCheck MakeOwnCacheChain() {
   // A HOME of one character other than "/" gets no separator of its own: HOME "x" keeps its
   // cache in "x.quenth" beside it, as it always has.
   const std::string cache_text = AgentCacheDirectory();
-  const std::string base =
-      cache_text.substr(0, cache_text.size() - base::AgentCacheRoot.size());
+  const std::string base = cache_text.substr(0, cache_text.size() - base::AgentCacheRoot.size());
   if (check.verdict == CacheChain::kOwn && base.size() == 1 && base != base::PathSeparator) {
     names.front() = base + names.front();
     check.verdict = ResolveOwnDirectory("", directory);

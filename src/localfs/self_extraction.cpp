@@ -24,7 +24,8 @@ int ExtractLauncherArchive(std::string target_directory, base::MessageSink /*sin
   // that is present proves nothing then.
   if (end.value >= 2) return kExtractionFailed;
   struct stat bundle {};
-  if (stat((target_directory + base::PathSeparator + base::kBundleMemberName).c_str(), &bundle) != 0) {
+  if (stat((target_directory + base::PathSeparator + base::kBundleMemberName).c_str(), &bundle) !=
+      0) {
     return kExtractionFailed;
   }
   return 0;

@@ -1,12 +1,12 @@
 #include "verification/agent_verification.h"
 
+#include <openssl/evp.h>
 #include <algorithm>
 #include <memory>
-#include <openssl/evp.h>
 
+#include "base/release_constants.h"
 #include "verification/agent_signature.h"
 #include "verification/crypto.h"
-#include "base/release_constants.h"
 
 namespace verification {
 

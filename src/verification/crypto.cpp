@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 
-
 namespace verification {
 
 // The first initialization decides: once it has said "no configuration", no later use of the

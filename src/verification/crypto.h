@@ -3,8 +3,8 @@
 // the owners of the objects verification makes, each freed on every path.
 #pragma once
 
-#include <memory>
 #include <openssl/evp.h>
+#include <memory>
 
 namespace verification {
 

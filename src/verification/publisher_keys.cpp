@@ -1,10 +1,10 @@
 #include "verification/publisher_keys.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 
 #include "base/launcher_members.h"
 #include "verification/text_codec.h"

@@ -1,11 +1,11 @@
 #include "verification/signed_bytes.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "verification/crypto.h"
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-
 namespace verification {
 
 constexpr std::size_t kEndRecordSize = 22;

@@ -1,6 +1,5 @@
 #include "verification/text_codec.h"
 
-
 namespace verification {
 
 std::vector<std::string> SplitLines(const std::string& text) {

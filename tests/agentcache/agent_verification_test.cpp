@@ -4,10 +4,10 @@
 
 #include <random>
 
-#include "verification/publisher_keys.h"
-#include "verification/signed_bytes.h"
 #include "agentcache/verification_records.h"
 #include "common/scratch_directory.h"
+#include "verification/publisher_keys.h"
+#include "verification/signed_bytes.h"
 
 namespace {
 

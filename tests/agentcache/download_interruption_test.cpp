@@ -8,7 +8,7 @@
 
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
-#include "agentcache/transfer/download.h"
+#include "agentcache/refresh.h"
 #include "localfs/directories.h"
 #include "localfs/interruption.h"
 

@@ -1,4 +1,4 @@
-#include "agentcache/transfer/download.h"
+#include "agentcache/refresh.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -12,8 +12,8 @@
 
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
-#include "agentcache/transfer/failure_details.h"
 #include "localfs/directories.h"
+#include "transfer/failure_details.h"
 
 namespace {
 
@@ -325,7 +325,7 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
 }
 
 TEST(FailureDetailsLine, AddsWhatTheProxyAnsweredUnlessSaidAndNeverCredentials) {
-  using agentcache::FailureDetailsLine;
+  using transfer::FailureDetailsLine;
   EXPECT_EQ(
       FailureDetailsLine(CURLE_RECV_ERROR, "Proxy CONNECT aborted", "https://u:pw@h.test/a", 407),
       "Details: Proxy CONNECT aborted (https://h.test:443) (proxy answered 407)");

@@ -1,13 +1,29 @@
-// The progress line of the agent archive transfer on a terminal: redrawn in place with
-// "\r" at most every kRedrawInterval, and ended with a newline when the transfer ends.
-// Writes nothing at all when its output is not a terminal.
+// The progress line of the agent archive transfer on a terminal: bytes so far, the total and a
+// percentage when the length is known, and the average rate; redrawn in place with "\r" at
+// most every kRedrawInterval, and ended with a newline when the transfer ends. Writes nothing
+// at all when its output is not a terminal.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-namespace agentcache {
+namespace transfer {
+
+struct TransferProgress {
+  std::uint64_t received_bytes = 0;
+  std::uint64_t total_bytes = 0;  // 0 when the server did not announce a length
+  double elapsed_seconds = 0.0;   // since the transfer started; no rate before time passes
+};
+
+// "512 B", "1.5 KiB", "12.3 MiB", "2.0 GiB": binary units, one decimal above bytes.
+[[nodiscard]] std::string FormatByteCount(std::uint64_t bytes);
+
+// For example "Downloading install agent: 12.3 MiB of 512.0 MiB (2%), 45.6 MiB/s", or
+// without a known total "Downloading install agent: 12.3 MiB, 45.6 MiB/s". The
+// percentage never exceeds 100, even when more arrives than was announced.
+[[nodiscard]] std::string FormatProgressLine(const TransferProgress& progress);
 
 class ProgressDisplay {
  public:
@@ -47,4 +63,4 @@ class ProgressDisplay {
   std::size_t drawn_length_ = 0;
 };
 
-}  // namespace agentcache
+}  // namespace transfer

@@ -1,9 +1,10 @@
-#include "agentcache/transfer/failure_details.h"
+#include "transfer/failure_details.h"
 
 #include <memory>
 #include <tuple>
 
-namespace agentcache {
+namespace transfer {
+
 namespace {
 
 struct UrlCleanup {
@@ -63,9 +64,9 @@ void FailureDetails::Attach(CURL* handle) {
   std::ignore = curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, buffer_.data());
 }
 
-void FailureDetails::Report(CURLcode code, base::MessageSink sink) const {
+std::string FailureDetails::Line(CURLcode code) const {
   if (handle_ == nullptr) {
-    return;
+    return "";
   }
   char* url = nullptr;
   if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK) {
@@ -76,10 +77,7 @@ void FailureDetails::Report(CURLcode code, base::MessageSink sink) const {
     connect_code = 0;
   }
   const std::string_view text(buffer_.data(), std::char_traits<char>::length(buffer_.data()));
-  const std::string line = FailureDetailsLine(code, text, url, connect_code);
-  if (!line.empty()) {
-    sink(line, true);
-  }
+  return FailureDetailsLine(code, text, url, connect_code);
 }
 
 std::string FailureDetailsLine(CURLcode code, std::string_view error_text, const char* url,
@@ -120,4 +118,4 @@ std::string UrlOrigin(const char* url) {
   return PrintableText(origin);
 }
 
-}  // namespace agentcache
+}  // namespace transfer

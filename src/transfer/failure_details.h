@@ -1,17 +1,14 @@
 // libcurl's own account of a failed transfer: the text of its error buffer, where the
-// transfer went, and what a proxy answered to CONNECT. Reported as one line after the
-// failure's message, which carries only the general text of the result code.
+// transfer went, and what a proxy answered to CONNECT: one line that the caller reports after
+// the failure's message, which carries only the general text of the result code.
 #pragma once
 
 #include <curl/curl.h>
-
 #include <array>
 #include <string>
 #include <string_view>
 
-#include "base/message_sink.h"
-
-namespace agentcache {
+namespace transfer {
 
 // Owns the error buffer of one easy handle; it must outlive that handle.
 class FailureDetails {
@@ -23,8 +20,8 @@ class FailureDetails {
   // libcurl writes its text of each failed transfer on handle into this object's buffer.
   void Attach(CURL* handle);
 
-  // Reports the details line of the transfer that just failed with code, if there is one.
-  void Report(CURLcode code, base::MessageSink sink) const;
+  // The details line of the transfer that just failed with code; "" when there is none.
+  [[nodiscard]] std::string Line(CURLcode code) const;
 
  private:
   CURL* handle_ = nullptr;
@@ -41,4 +38,4 @@ class FailureDetails {
 // none; never its user name or password. Empty when the URL cannot be parsed.
 [[nodiscard]] std::string UrlOrigin(const char* url);
 
-}  // namespace agentcache
+}  // namespace transfer

@@ -5,16 +5,15 @@
 #include <chrono>
 #include <string>
 
-#include "agentcache/transfer/progress_display.h"
-#include "agentcache/transfer/progress_format.h"
+#include "transfer/progress_line.h"
 
 namespace {
 
-using agentcache::FormatByteCount;
-using agentcache::FormatProgressLine;
-using agentcache::ProgressDisplay;
-using agentcache::TransferProgress;
 using std::chrono::milliseconds;
+using transfer::FormatByteCount;
+using transfer::FormatProgressLine;
+using transfer::ProgressDisplay;
+using transfer::TransferProgress;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 

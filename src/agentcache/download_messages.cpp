@@ -1,4 +1,4 @@
-#include "agentcache/transfer/download_messages.h"
+#include "agentcache/download_messages.h"
 
 #include <cstring>
 
@@ -38,6 +38,30 @@ std::string ServerNotReachedMessage() {
 std::string HttpCodeMessage(long response_code) {
   return "Error: Download process failed. Received an HTTP code: " + std::to_string(response_code) +
          kConnectivityAdvice;
+}
+
+void ReportDownloadFailure(const transfer::Failure& failure, base::MessageSink sink) {
+  using Kind = transfer::Failure::Kind;
+  switch (failure.kind) {
+    case Kind::kNone:
+    case Kind::kInterrupted:
+      return;
+    case Kind::kNoHandle:
+    case Kind::kOptionRefused:
+      sink(DownloadSetupFailedMessage(failure.code), true);
+      return;
+    case Kind::kRequestRefused:
+      sink(InstallerSetupFailedMessage(failure.code), true);
+      return;
+    case Kind::kTransfer:
+      sink(DownloadFailedMessage(failure.code), true);
+      if (!failure.details.empty()) sink(failure.details, true);
+      return;
+    case Kind::kStatus:
+      sink(failure.status == 404 ? ServerNotReachedMessage() : HttpCodeMessage(failure.status),
+           true);
+      return;
+  }
 }
 
 }  // namespace agentcache

@@ -1,6 +1,9 @@
-// Fetches the agent archive over HTTPS when the cached agent is missing or its recorded
-// ETag line differs from the server's: a HEAD request, then when needed a GET on the
-// same connection. Every failure is reported once through the sink.
+// Fetches the agent archive when the cached agent is missing or its recorded ETag line
+// differs from the server's: a HEAD request, then when needed a GET on the same connection.
+// This is where the cache's side of a download is decided: whether the cached agent is
+// current, when the exclusive lock is taken, when the old agent goes and when the marker is
+// written. The bytes come through a transfer::Exchange. Every failure is reported once
+// through the sink.
 #pragma once
 
 #include <string>
@@ -9,6 +12,7 @@
 #include "agentcache/cache_lock.h"
 #include "agentcache/signed_download.h"
 #include "base/message_sink.h"
+#include "transfer/http_session.h"
 
 namespace agentcache {
 
@@ -26,8 +30,8 @@ enum class DownloadOutcome {
 
 // Downloads from QX_INTERNAL_INSTALL_AGENT_URL when set (even empty), else from the
 // release's default URL. cache_directory is the resolved agent cache directory (empty when
-// the cache is not looked at). With CacheUse::kRefresh the cache lock is to be held shared on
-// entry; an agent that is not current is replaced only under the exclusive lock, which is
+// the cache is not looked at). With CacheUse::kRefresh the cache lock is to be held shared
+// on entry; an agent that is not current is replaced only under the exclusive lock, which is
 // then still held on return. kFailed without a message when the run was interrupted while
 // it waited for that lock.
 // signed_download is null for a launcher without publisher keys. Otherwise the cached agent
@@ -45,5 +49,13 @@ enum class DownloadOutcome {
                                                    CacheUse cache_use, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
                                                    base::MessageSink sink);
+
+// The same over any exchange, set up already (a stand-in in tests).
+[[nodiscard]] DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
+                                                  const char* archive_path,
+                                                  const std::string& cache_directory,
+                                                  CacheUse cache_use, CacheLock& cache_lock,
+                                                  SignedDownload* signed_download,
+                                                  base::MessageSink sink);
 
 }  // namespace agentcache

@@ -1,4 +1,4 @@
-#include "agentcache/transfer/etag_capture.h"
+#include "transfer/response_headers.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 
 namespace {
 
-using agentcache::CaptureETagHeader;
-using agentcache::kETagCaptureSize;
 using agentcache_test::GuardedBytes;
+using transfer::CaptureETagHeader;
+using transfer::kETagCaptureSize;
 
 // The capture buffer as the download holds it, with nothing writable after its 64 bytes.
 class CaptureBuffer {

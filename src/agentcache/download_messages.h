@@ -1,9 +1,13 @@
-// The texts of the download's failure messages, each reported once with the error flag.
+// The texts of the download's failure messages, each reported once with the error flag, and
+// the report of a failed exchange with the server by its class.
 #pragma once
 
 #include <curl/curl.h>
 
 #include <string>
+
+#include "base/message_sink.h"
+#include "transfer/http_session.h"
 
 namespace agentcache {
 
@@ -24,5 +28,9 @@ namespace agentcache {
 
 // The server answered another code of 400 or more.
 [[nodiscard]] std::string HttpCodeMessage(long response_code);
+
+// The message of the failure's class, then libcurl's details line where it has one; nothing
+// for an interrupted run.
+void ReportDownloadFailure(const transfer::Failure& failure, base::MessageSink sink);
 
 }  // namespace agentcache

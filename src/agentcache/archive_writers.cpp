@@ -1,4 +1,4 @@
-#include "agentcache/transfer/hashing_body_writer.h"
+#include "agentcache/archive_writers.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -40,19 +40,17 @@ HashingBodyWriter::~HashingBodyWriter() {
   hashing_thread_.join();
 }
 
-std::size_t HashingBodyWriter::Write(char* data, std::size_t size, std::size_t count,
-                                     void* writer) {
-  auto* const self = static_cast<HashingBodyWriter*>(writer);
-  const std::size_t written = std::fwrite(data, size, count, self->archive_stream_);
-  if (!self->hashing_thread_.joinable()) {
-    self->hasher_.Feed(data, written * size);
-    return written;
+bool HashingBodyWriter::Write(const char* data, std::size_t length) {
+  const std::size_t written = std::fwrite(data, 1, length, archive_stream_);
+  if (!hashing_thread_.joinable()) {
+    hasher_.Feed(data, written);
+    return written == length;
   }
-  self->written_ += written * size;
-  if (self->written_ - self->in_file_ >= kWindow) {
-    self->Publish(/*finishing=*/false);
+  written_ += written;
+  if (written_ - in_file_ >= kWindow) {
+    Publish(/*finishing=*/false);
   }
-  return written;
+  return written == length;
 }
 
 // in_file_ is read here without the lock: only this thread writes it.

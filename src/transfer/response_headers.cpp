@@ -1,10 +1,10 @@
-#include "agentcache/transfer/etag_capture.h"
+#include "transfer/response_headers.h"
 
 #include <strings.h>
-
 #include <cstring>
 
-namespace agentcache {
+namespace transfer {
+
 namespace {
 
 constexpr char kETagHeaderPrefix[] = "ETag: ";
@@ -37,4 +37,4 @@ std::size_t CaptureETagHeader(char* data, std::size_t size, std::size_t count, v
   return line_length;
 }
 
-}  // namespace agentcache
+}  // namespace transfer

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace agentcache {
+namespace transfer {
 
 inline constexpr std::size_t kETagCaptureSize = 64;
 
@@ -14,4 +14,4 @@ inline constexpr std::size_t kETagCaptureSize = 64;
 // included) empties the capture; a NUL inside the line ends the copy.
 std::size_t CaptureETagHeader(char* data, std::size_t size, std::size_t count, void* user);
 
-}  // namespace agentcache
+}  // namespace transfer

@@ -1,8 +1,8 @@
-// The write callback of a GET whose archive is to be verified: every piece of the body goes
-// into the archive file as it arrives, and a thread of its own hashes the signed bytes from
-// the file meanwhile, a little behind the writes, so that the digest is ready soon after the
-// last byte rather than a whole pass over the archive later. The hash is thus of the very
-// bytes that unzip will read. Where no thread can be started, the pieces are hashed in the
+// The writers of a GET's body into the archive file. For an archive to be verified, every
+// piece of the body goes into the archive file as it arrives, and a thread of its own hashes the
+// signed bytes from the file meanwhile, a little behind the writes, so that the digest is ready
+// soon after the last byte rather than a whole pass over the archive later. The hash is thus of the
+// very bytes that unzip will read. Where no thread can be started, the pieces are hashed in the
 // callback. The thread is stopped and joined on every path by the destructor.
 #pragma once
 
@@ -13,21 +13,34 @@
 #include <mutex>
 #include <thread>
 
+#include "transfer/http_session.h"
 #include "verification/signed_bytes.h"
 
 namespace agentcache {
 
-class HashingBodyWriter {
+// The body of a GET that is not verified: straight from libcurl's buffers into the archive
+// file's stream. A short write ends the transfer.
+class FileBodyWriter final : public transfer::BodyWriter {
+ public:
+  explicit FileBodyWriter(std::FILE* archive_stream) : archive_stream_(archive_stream) {}
+  bool Write(const char* data, std::size_t length) override {
+    return std::fwrite(data, 1, length, archive_stream_) == length;
+  }
+
+ private:
+  std::FILE* archive_stream_;
+};
+
+class HashingBodyWriter final : public transfer::BodyWriter {
  public:
   // archive_stream is open for reading as well as writing.
   explicit HashingBodyWriter(std::FILE* archive_stream);
-  ~HashingBodyWriter();
+  ~HashingBodyWriter() override;
   HashingBodyWriter(const HashingBodyWriter&) = delete;
   HashingBodyWriter& operator=(const HashingBodyWriter&) = delete;
 
-  // The CURLOPT_WRITEFUNCTION; writer designates a HashingBodyWriter. Returns what fwrite
-  // returns: a short count makes libcurl end the transfer with CURLE_WRITE_ERROR.
-  static std::size_t Write(char* data, std::size_t size, std::size_t count, void* writer);
+  // A short write ends the transfer.
+  bool Write(const char* data, std::size_t length) override;
 
   // After the last piece: flushes the stream and waits for the hash of everything written.
   // false when the digest failed or the file could not be read back.

@@ -1,0 +1,147 @@
+#include "agentcache/refresh.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "agentcache/agent_admission.h"
+#include "agentcache/archive_writers.h"
+#include "agentcache/download_messages.h"
+#include "agentcache/validation_marker.h"
+#include "base/files.h"
+#include "base/release_constants.h"
+#include "localfs/cache_paths.h"
+#include "localfs/directories.h"
+#include "localfs/interruption.h"
+
+namespace agentcache {
+namespace {
+
+constexpr char kDownloadUrlVariable[] = "QX_INTERNAL_INSTALL_AGENT_URL";
+
+// The stream keeps its default buffer. libcurl hands over pieces of up to 1 MiB, which
+// glibc writes straight through; a large stream buffer would copy every byte once more
+// and measurably slows the write of a 512 MiB archive to disk. Open for reading too, so that
+// a download to be verified can hash the archive from the file while it is written.
+base::OwnedFile OpenArchiveFile(const char* archive_path) {
+  return base::OwnedFile(std::fopen(archive_path, "w+be"));
+}
+
+// Complete, and recorded as made from the archive that carries the server's tag; for a
+// launcher with keys also the installation that its verification record speaks for.
+bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line,
+                        const SignedDownload* signed_download) {
+  VerificationRecord record;
+  return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
+         ValidationMarkerMatches(cache_directory, etag_line) &&
+         (signed_download == nullptr ||
+          CachedAgentVerified(cache_directory, signed_download->keys, record));
+}
+
+// Where libcurl cannot even start, a run may go on with whatever the cache holds; a
+// launcher with keys only with an agent that was verified.
+bool CacheUsableWithoutDownload(const std::string& cache_directory, CacheUse cache_use,
+                                const SignedDownload* signed_download) {
+  VerificationRecord record;
+  return cache_use != CacheUse::kIgnore && !cache_directory.empty() &&
+         (signed_download == nullptr ||
+          CachedAgentVerified(cache_directory, signed_download->keys, record));
+}
+
+}  // namespace
+
+DownloadOutcome DownloadInstallAgent(const char* archive_path, const std::string& cache_directory,
+                                     CacheUse cache_use, CacheLock& cache_lock,
+                                     SignedDownload* signed_download, base::MessageSink sink) {
+  const char* const url_override = std::getenv(kDownloadUrlVariable);
+  const char* const url = url_override != nullptr ? url_override : base::AgentDownloadUrl.c_str();
+  return DownloadAgentArchive(url, archive_path, cache_directory, cache_use, cache_lock,
+                              signed_download, sink);
+}
+
+DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
+                                     const std::string& cache_directory, CacheUse cache_use,
+                                     CacheLock& cache_lock, SignedDownload* signed_download,
+                                     base::MessageSink sink) {
+  transfer::HttpSession session(url, &localfs::InterruptRequested);
+  return RefreshAgentArchive(session, archive_path, cache_directory, cache_use, cache_lock,
+                             signed_download, sink);
+}
+
+DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange, const char* archive_path,
+                                    const std::string& cache_directory, CacheUse cache_use,
+                                    CacheLock& cache_lock, SignedDownload* signed_download,
+                                    base::MessageSink sink) {
+  const base::OwnedFile archive = OpenArchiveFile(archive_path);
+  if (!archive) {
+    sink(ArchiveFileFailedMessage(errno), true);
+    return DownloadOutcome::kFailed;
+  }
+
+  transfer::Response head;
+  const transfer::Failure head_failure = exchange.Head(head);
+  if (head_failure.kind == transfer::Failure::Kind::kNoHandle &&
+      CacheUsableWithoutDownload(cache_directory, cache_use, signed_download)) {
+    return DownloadOutcome::kCachedAgentCurrent;
+  }
+  if (head_failure.failed()) {
+    ReportDownloadFailure(head_failure, sink);
+    return DownloadOutcome::kFailed;
+  }
+
+  const std::string& etag_line = head.etag_line;
+  if (cache_use != CacheUse::kIgnore && !cache_directory.empty() &&
+      CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
+    return DownloadOutcome::kCachedAgentCurrent;
+  }
+  if (cache_use == CacheUse::kRefresh) {
+    // Replacing the agent needs the cache to this run alone. An interrupted wait ends the
+    // run quietly; and while this run waited, another may have installed this very tag.
+    if (!cache_lock.WaitExclusive()) {
+      return DownloadOutcome::kFailed;
+    }
+    if (CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
+      return DownloadOutcome::kCachedAgentCurrent;
+    }
+    // Stopping here keeps the cached agent as it was.
+    if (localfs::InterruptRequested()) {
+      return DownloadOutcome::kFailed;
+    }
+    // Removed before the GET, so a GET that fails leaves no stale agent behind. An agent that
+    // must be verified first stays until its successor has passed.
+    if (signed_download == nullptr) {
+      localfs::RemoveTree(cache_directory + base::AgentProgramName);
+    }
+  }
+
+  // The signed bytes are hashed while the body arrives.
+  std::unique_ptr<HashingBodyWriter> hashing_writer;
+  FileBodyWriter file_writer(archive.get());
+  transfer::BodyWriter* writer = &file_writer;
+  if (signed_download != nullptr) {
+    hashing_writer = std::make_unique<HashingBodyWriter>(archive.get());
+    writer = hashing_writer.get();
+  }
+  transfer::Response body;
+  const transfer::Failure body_failure = exchange.Get(*writer, body);
+  if (body_failure.failed()) {
+    ReportDownloadFailure(body_failure, sink);
+    return DownloadOutcome::kFailed;
+  }
+  // The stream's buffer may still hold the body's tail: a full disk can show up only here.
+  if (std::fflush(archive.get()) != 0) {
+    sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
+    return DownloadOutcome::kFailed;
+  }
+  if (signed_download != nullptr) {
+    signed_download->hashed = hashing_writer->Finish(signed_download->signed_bytes);
+    signed_download->etag_line = etag_line;
+  } else if (cache_use == CacheUse::kRefresh) {
+    WriteValidationMarker(cache_directory, etag_line);
+  }
+  return cache_use == CacheUse::kRefresh ? DownloadOutcome::kFetchedToReplaceCachedAgent
+                                         : DownloadOutcome::kFetchedForThisRun;
+}
+
+}  // namespace agentcache

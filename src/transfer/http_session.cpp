@@ -1,0 +1,202 @@
+#include "transfer/http_session.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <iterator>
+#include <tuple>
+
+#include "transfer/connection_options.h"
+#include "transfer/progress_line.h"
+
+namespace transfer {
+namespace {
+
+// The limit later libcurl releases use by default; the libcurl of Debian 12 has none, so
+// a server that redirects in a circle would otherwise keep the launcher busy forever.
+constexpr long kMaxRedirects = 30;
+
+// libcurl's default of 16 KiB costs a callback and a write per 16 KiB of a body of
+// hundreds of MiB; with 1 MiB a 512 MiB archive reaches the disk in less time and CPU than
+// the curl tool needs for it.
+constexpr long kReceiveBufferSize = 1024L * 1024L;
+
+// An https URL may only be redirected to https, so nobody on the path can swap in a
+// plain-http agent. A plain-http URL (local use only) may go either way.
+const char* RedirectProtocolsFor(const char* url) {
+  return strncasecmp(url, "https:", 6) == 0 ? "https" : "http,https";
+}
+
+Failure FailureOf(Failure::Kind kind, CURLcode code) {
+  Failure failure;
+  failure.kind = kind;
+  failure.code = code;
+  return failure;
+}
+
+// The certificates chosen on this machine, for the server and for a proxy reached over
+// TLS alike; an option left empty keeps libcurl's default.
+CURLcode TrustCertificates(CURL* handle) {
+  const TrustedCertificates trusted = ChooseTrustedCertificates();
+  CURLcode code = CURLE_OK;
+  if (!trusted.bundle_file.empty()) {
+    code = curl_easy_setopt(handle, CURLOPT_CAINFO, trusted.bundle_file.c_str());
+  }
+  if (code == CURLE_OK && !trusted.directory.empty()) {
+    code = curl_easy_setopt(handle, CURLOPT_CAPATH, trusted.directory.c_str());
+  }
+  return code == CURLE_OK ? ApplyProxyOptions(handle, trusted) : code;
+}
+
+}  // namespace
+
+struct HttpSession::State {
+  StopCheck stop_requested = nullptr;
+  ProgressDisplay* progress = nullptr;  // while a body is fetched
+  char etag_capture[kETagCaptureSize] = {};
+  char* etag_capture_address = etag_capture;
+  BodyWriter* body = nullptr;
+  bool begun = false;
+  CURL* handle = nullptr;
+};
+
+namespace {
+
+std::uint64_t ByteCount(curl_off_t value) {
+  return value > 0 ? static_cast<std::uint64_t>(value) : 0;
+}
+
+// Abandons a transfer as soon as the run should stop (libcurl calls this at least once a
+// second, even while nothing arrives), and feeds the progress line.
+int MonitorTransfer(void* state_pointer, curl_off_t download_total, curl_off_t download_now,
+                    curl_off_t /*upload_total*/, curl_off_t /*upload_now*/) {
+  auto* const state = static_cast<HttpSession::State*>(state_pointer);
+  if (state->stop_requested()) {
+    return 1;
+  }
+  if (state->progress != nullptr && state->progress->enabled()) {
+    state->progress->Update(ByteCount(download_now), ByteCount(download_total),
+                            ProgressDisplay::Clock::now());
+  }
+  return 0;
+}
+
+std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* state_pointer) {
+  auto* const state = static_cast<HttpSession::State*>(state_pointer);
+  const std::size_t length = size * count;
+  if (!state->begun) {
+    state->begun = true;
+    Response response;
+    std::ignore = curl_easy_getinfo(state->handle, CURLINFO_RESPONSE_CODE, &response.status);
+    response.etag_line = state->etag_capture;
+    if (!state->body->Begin(response)) return 0;
+  }
+  return state->body->Write(data, length) ? length : 0;
+}
+
+}  // namespace
+
+HttpSession::HttpSession(const char* url, StopCheck stop_requested)
+    : state_(std::make_unique<State>()), handle_(curl_easy_init()) {
+  state_->stop_requested = stop_requested;
+  state_->handle = handle_;
+  if (handle_ == nullptr) {
+    setup_ = FailureOf(Failure::Kind::kNoHandle, CURLE_FAILED_INIT);
+    return;
+  }
+  details_.Attach(handle_);
+  CURLcode code = curl_easy_setopt(handle_, CURLOPT_URL, url);
+  if (code != CURLE_OK) {
+    setup_ = FailureOf(Failure::Kind::kRequestRefused, code);
+    return;
+  }
+  code = TrustCertificates(handle_);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, RedirectProtocolsFor(url));
+  }
+  if (code == CURLE_OK) code = curl_easy_setopt(handle_, CURLOPT_MAXREDIRS, kMaxRedirects);
+  if (code == CURLE_OK) code = ApplyTransferLimits(handle_);
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, &MonitorTransfer);
+  }
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, static_cast<void*>(state_.get()));
+  }
+  if (code == CURLE_OK) code = curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+  if (code != CURLE_OK) {
+    setup_ = FailureOf(Failure::Kind::kOptionRefused, code);
+    return;
+  }
+  // A matter of speed only, so its result is dropped.
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &CaptureETagHeader);
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_HEADERDATA,
+                                 static_cast<void*>(&state_->etag_capture_address));
+}
+
+HttpSession::~HttpSession() { Close(); }
+
+void HttpSession::Close() {
+  if (handle_ != nullptr) curl_easy_cleanup(handle_);
+  handle_ = nullptr;
+  state_->handle = nullptr;
+}
+
+// A transfer abandoned because the run should stop is no download failure: no message may
+// claim an error for it.
+Failure HttpSession::Perform(Response& response) {
+  const CURLcode code = curl_easy_perform(handle_);
+  if (code != CURLE_OK) {
+    if (state_->stop_requested()) return FailureOf(Failure::Kind::kInterrupted, code);
+    Failure failure = FailureOf(Failure::Kind::kTransfer, code);
+    failure.details = details_.Line(code);
+    return failure;
+  }
+  // The code of the last response of the exchange, after redirects.
+  const CURLcode info = curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
+  if (info != CURLE_OK) return FailureOf(Failure::Kind::kTransfer, info);
+  response.etag_line = state_->etag_capture;
+  if (response.status >= 400) {
+    Failure failure = FailureOf(Failure::Kind::kStatus, CURLE_OK);
+    failure.status = response.status;
+    return failure;
+  }
+  return Failure();
+}
+
+Failure HttpSession::Head(Response& response) {
+  if (setup_.failed()) return setup_;
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+  return Perform(response);
+}
+
+Failure HttpSession::Get(BodyWriter& body, Response& response, std::uint64_t first_byte) {
+  if (setup_.failed()) return setup_;
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_NOBODY, 0L);
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_HTTPGET, 1L);
+  // The tag of this response is captured afresh; the header bytes never reach the writer.
+  std::fill(std::begin(state_->etag_capture), std::end(state_->etag_capture), '\0');
+  state_->body = &body;
+  state_->begun = false;
+  CURLcode code = curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteBody);
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle_, CURLOPT_WRITEDATA, static_cast<void*>(state_.get()));
+  }
+  const std::string range = std::to_string(first_byte) + "-";
+  if (code == CURLE_OK && first_byte > 0) {
+    code = curl_easy_setopt(handle_, CURLOPT_RANGE, range.c_str());
+  }
+  if (code != CURLE_OK) return FailureOf(Failure::Kind::kRequestRefused, code);
+  if (state_->stop_requested()) return FailureOf(Failure::Kind::kInterrupted, CURLE_OK);
+  // The line is ended before the caller prints any message of the outcome.
+  ProgressDisplay progress = ProgressDisplay::ForStandardError(ProgressDisplay::Clock::now());
+  state_->progress = &progress;
+  Failure failure = Perform(response);
+  state_->progress = nullptr;
+  progress.Finish(ProgressDisplay::Clock::now());
+  state_->body = nullptr;
+  return failure;
+}
+
+}  // namespace transfer
