@@ -4,10 +4,9 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "agentcache/download_messages.h"
-#include "agentcache/validation_marker.h"
+#include "agentcache/cache_directory.h"
+#include "agentcache/refresh.h"
 #include "base/release_constants.h"
-#include "localfs/cache_paths.h"
 #include "verification/agent_verification.h"
 
 namespace agentcache {
@@ -63,7 +62,7 @@ Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDown
 bool CachedAgentVerified(const std::string& cache_directory,
                          const std::vector<verification::PublisherKey>& keys,
                          VerificationRecord& record) {
-  return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
+  return !agentcache::InstalledAgentDirectory(cache_directory).empty() &&
          InstalledAgentRecord(cache_directory, CachedAgentDirectory(cache_directory), record) &&
          std::any_of(keys.begin(), keys.end(), [&](const verification::PublisherKey& key) {
            return key.key_id == record.key_id;

@@ -3,17 +3,25 @@
 // launcher trusts), and what the cache remembers of an agent once a verified archive is
 // unpacked into it. An admitted archive is cut to its signed bytes, so unzip reads exactly
 // what was verified.
+// A download hands the fetched archive to it as a SignedDownload.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "agentcache/signed_download.h"
 #include "agentcache/verification_records.h"
 #include "base/message_sink.h"
 #include "verification/publisher_keys.h"
+#include "verification/signed_bytes.h"
 
 namespace agentcache {
+
+struct SignedDownload {
+  std::vector<verification::PublisherKey> keys;  // the launcher's, never empty
+  verification::SignedBytes signed_bytes;
+  bool hashed = false;  // false: the digest failed, and the archive cannot be vouched for
+  std::string etag_line;
+};
 
 enum class AdmissionVerdict {
   kRefused,        // reported; nothing may be unpacked

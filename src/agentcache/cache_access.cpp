@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "agentcache/held_cache_locks.h"
+#include "agentcache/cache_directory.h"
+#include "agentcache/cache_lock.h"
 #include "base/release_constants.h"
-#include "localfs/cache_chain.h"
 
 namespace agentcache {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 // file. Not followed: a link there is no file of the cache.
 CacheRefusal CacheFileRefusal(const std::string& path, CacheRefusal wrong_kind) {
   struct stat entry {};
-  if (lstat(path.c_str(), &entry) != 0 || localfs::OwnRegularFile(entry))
+  if (lstat(path.c_str(), &entry) != 0 || agentcache::OwnRegularFile(entry))
     return CacheRefusal::kNone;
   return entry.st_uid == geteuid() ? wrong_kind : CacheRefusal::kNotOwn;
 }
@@ -40,14 +40,14 @@ std::string RefusalReason(CacheRefusal refusal) {
 }  // namespace
 
 CacheAccess OpenAgentCache(CacheLock& cache_lock) {
-  const localfs::CacheChainCheck chain = localfs::MakeOwnCacheChain();
+  const agentcache::CacheChainCheck chain = agentcache::MakeOwnCacheChain();
   switch (chain.verdict) {
-    case localfs::CacheChain::kForeign:
+    case agentcache::CacheChain::kForeign:
       return {CacheUse::kIgnore, CacheRefusal::kNotOwn, ""};
-    case localfs::CacheChain::kCannotBeMade:
+    case agentcache::CacheChain::kCannotBeMade:
       // Some directory is missing, so there is no cached agent to use.
       return {CacheUse::kUseIfCurrent, CacheRefusal::kCannotBeWritten, ""};
-    case localfs::CacheChain::kOwn:
+    case agentcache::CacheChain::kOwn:
       break;
   }
   const std::string& cache_directory = chain.cache_directory;

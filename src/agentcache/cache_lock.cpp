@@ -3,20 +3,21 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <tuple>
 #include <utility>
 
-#include "agentcache/wait_notice.h"
+#include "agentcache/cache_directory.h"
+#include "base/files.h"
 #include "base/release_constants.h"
-#include "localfs/cache_chain.h"
 #include "localfs/interruption.h"
 
 namespace agentcache {
+
 namespace {
 
 constexpr mode_t kLockFileMode = 0600;
@@ -41,7 +42,7 @@ CacheLock CacheLock::ForCacheDirectory(const std::string& cache_directory) {
   }
   CacheLock lock(fd);
   struct stat lock_file {};
-  if (fstat(fd, &lock_file) != 0 || !localfs::OwnRegularFile(lock_file)) {
+  if (fstat(fd, &lock_file) != 0 || !agentcache::OwnRegularFile(lock_file)) {
     lock.Close();
   }
   return lock;
@@ -126,6 +127,59 @@ void CacheLock::Close() {
     std::ignore = close(fd_);
     fd_ = -1;
   }
+}
+
+namespace {
+
+constexpr char kHeldLocksVariable[] = "QX_HELD_AGENT_CACHE_LOCKS";
+constexpr char kEntrySeparator = ',';
+
+std::string InheritedList() {
+  const char* const list = std::getenv(kHeldLocksVariable);
+  return list != nullptr ? list : "";
+}
+
+}  // namespace
+
+bool HeldByAncestor(const std::string& lock_identity) {
+  if (lock_identity.empty()) return false;
+  const std::string list = InheritedList();
+  std::string::size_type start = 0;
+  while (start <= list.size()) {
+    std::string::size_type end = list.find(kEntrySeparator, start);
+    if (end == std::string::npos) end = list.size();
+    if (list.compare(start, end - start, lock_identity) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+void AnnounceHeldLock(const std::string& lock_identity) {
+  std::string list = InheritedList();
+  if (!list.empty()) list += kEntrySeparator;
+  list += lock_identity;
+  // Without the entry a nested launcher of this release whose agent is stale waits for
+  // this run; that is all a failed setenv (out of memory) costs.
+  std::ignore = setenv(kHeldLocksVariable, list.c_str(), 1);
+}
+
+WaitNotice::WaitNotice(Clock::time_point start)
+    : enabled_(isatty(STDERR_FILENO) == 1), start_(start) {}
+
+WaitNotice::~WaitNotice() {
+  if (drawn_) {
+    // A line that the terminal did not take is lost, nothing more.
+    std::ignore = base::WriteWhole(STDERR_FILENO, "\n");
+  }
+}
+
+void WaitNotice::Update(Clock::time_point now) {
+  if (!enabled_ || drawn_ || now - start_ < kDelay) {
+    return;
+  }
+  // A line that the terminal did not take is lost, nothing more.
+  std::ignore = base::WriteWhole(STDERR_FILENO, kText);
+  drawn_ = true;
 }
 
 }  // namespace agentcache

@@ -3,8 +3,12 @@
 // while a run replaces the agent. Open-file-description locks over the whole file, which
 // the kernel releases however the launcher ends; the descriptor is close-on-exec, so no
 // child holds the lock. Where no lock can be had, the cache is used unlocked.
+// Also here: QX_HELD_AGENT_CACHE_LOCKS, the locks that the launchers which started this one
+// hold until their agents end (a launcher run by such an agent never waits for one), and the
+// line that tells a user on a terminal that the run waits for another run.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace agentcache {
@@ -54,6 +58,36 @@ class CacheLock {
   void Close();
 
   int fd_ = -1;
+};
+
+// true when the lock file of this identity is in the inherited list.
+[[nodiscard]] bool HeldByAncestor(const std::string& lock_identity);
+
+// Appends the lock this run holds to the list, which the agent inherits with the entries of
+// launchers of other releases further up kept.
+void AnnounceHeldLock(const std::string& lock_identity);
+
+class WaitNotice {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kDelay{1};
+  static constexpr char kText[] =
+      "Waiting for another run of the installer to finish with the install agent...";
+
+  // On standard error, only when that is a terminal.
+  explicit WaitNotice(Clock::time_point start);
+  // Ends the line when it was drawn: the wait is over.
+  ~WaitNotice();
+  WaitNotice(const WaitNotice&) = delete;
+  WaitNotice& operator=(const WaitNotice&) = delete;
+
+  // Draws the line once, as soon as the wait has lasted kDelay.
+  void Update(Clock::time_point now);
+
+ private:
+  bool enabled_;
+  bool drawn_ = false;
+  Clock::time_point start_;
 };
 
 }  // namespace agentcache

@@ -1,21 +1,70 @@
 #include "agentcache/provision.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
-
+#include <memory>
 #include <tuple>
 
 #include "agentcache/agent_admission.h"
 #include "agentcache/cache_access.h"
-#include "agentcache/held_cache_locks.h"
-#include "agentcache/local_agent_archive.h"
+#include "agentcache/cache_directory.h"
+#include "agentcache/cache_lock.h"
 #include "agentcache/refresh.h"
 #include "base/release_constants.h"
-#include "localfs/agent_unpack.h"
-#include "localfs/cache_paths.h"
-#include "localfs/directories.h"
 #include "localfs/interruption.h"
+#include "localfs/paths.h"
+#include "localfs/self_extraction.h"
 
 namespace agentcache {
+
+namespace {
+
+constexpr char kVersionedArchivePrefix[] = "InstallAgent_";
+constexpr char kVersionedArchiveSuffix[] = ".zip";
+
+struct DirectoryCloser {
+  void operator()(DIR* directory) const { closedir(directory); }
+};
+
+bool EndsWithSeparator(const std::string& path) {
+  return !path.empty() && path.back() == base::PathSeparator.back();
+}
+
+bool IsVersionedArchiveName(const std::string& name) {
+  const std::string prefix = kVersionedArchivePrefix;
+  const std::string suffix = kVersionedArchiveSuffix;
+  return name.size() >= prefix.size() + suffix.size() &&
+         name.compare(0, prefix.size(), prefix) == 0 &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::string FindLocalAgentArchive(const std::string& work_directory) {
+  const std::string separator = EndsWithSeparator(work_directory) ? "" : base::PathSeparator;
+  const std::string plain_archive = work_directory + separator + base::AgentArchiveName;
+  struct stat archive_status {};
+  if (stat(plain_archive.c_str(), &archive_status) == 0) {
+    return plain_archive;
+  }
+
+  const std::unique_ptr<DIR, DirectoryCloser> listing(opendir(work_directory.c_str()));
+  if (!listing) {
+    return "";
+  }
+  // The listing's own order decides among several matches; nothing is sorted.
+  while (const dirent* entry = readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (IsVersionedArchiveName(name)) {
+      const std::string directory = EndsWithSeparator(work_directory)
+                                        ? work_directory.substr(0, work_directory.size() - 1)
+                                        : work_directory;
+      return directory + base::PathSeparator + name;
+    }
+  }
+  return "";
+}
+
 namespace {
 
 constexpr char kUnzipProgram[] = "unzip";
@@ -37,7 +86,7 @@ std::string UseLocalAgentArchive(const std::string& archive, const std::string& 
   if (!localfs::UnpackInstallAgent(archive, work_directory, kUnzipProgram, sink)) {
     return ReportInitializationFailure(sink);
   }
-  return localfs::InstallEntryPath(work_directory);
+  return agentcache::InstallEntryPath(work_directory);
 }
 
 // The agent runs from the cache with the shared lock held until its command has ended. Its
@@ -48,7 +97,7 @@ std::string HandOverCachedAgent(const std::string& agent_directory, CacheLock& c
   if (cache_lock.HasFile()) {
     AnnounceHeldLock(cache_lock.FileIdentity());
   }
-  return localfs::InstallEntryPath(agent_directory);
+  return agentcache::InstallEntryPath(agent_directory);
 }
 
 // The fetched archive becomes the cached agent, in a directory only this user can enter.
@@ -125,7 +174,7 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
   if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
     return ReportInitializationFailure(sink);
   }
-  return localfs::InstallEntryPath(agent_directory);
+  return agentcache::InstallEntryPath(agent_directory);
 }
 
 // The per-user cache, when it is safely this user's: refreshed by the download when the
@@ -153,7 +202,7 @@ std::string UseAgentCache(const std::string& work_directory,
     case DownloadOutcome::kFailed:
       return "";
     case DownloadOutcome::kCachedAgentCurrent:
-      if (!localfs::InstalledAgentDirectory(cache_directory).empty()) {
+      if (!agentcache::InstalledAgentDirectory(cache_directory).empty()) {
         return HandOverCachedAgent(agent_directory, cache_lock);
       }
       // No download could be set up, and there is no agent: unzip reports the empty
@@ -178,9 +227,9 @@ std::string UseAgentCache(const std::string& work_directory,
         }
       }
       // The note names the cache as the user knows it, not as it resolved.
-      return UnpackForThisRun(archive_path, work_directory,
-                              RunPrivateAgentNote(localfs::AgentCacheDirectory(), access.refusal),
-                              sink);
+      return UnpackForThisRun(
+          archive_path, work_directory,
+          RunPrivateAgentNote(agentcache::AgentCacheDirectory(), access.refusal), sink);
   }
   return "";
 }

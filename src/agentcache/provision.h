@@ -23,4 +23,7 @@ namespace agentcache {
                                                 const std::vector<verification::PublisherKey>& keys,
                                                 CacheLock& cache_lock, base::MessageSink sink);
 
+// The archive's path, or "" when the work directory holds none (or cannot be listed).
+[[nodiscard]] std::string FindLocalAgentArchive(const std::string& work_directory);
+
 }  // namespace agentcache

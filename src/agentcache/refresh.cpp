@@ -3,19 +3,80 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "agentcache/agent_admission.h"
 #include "agentcache/archive_writers.h"
-#include "agentcache/download_messages.h"
-#include "agentcache/validation_marker.h"
+#include "agentcache/cache_directory.h"
 #include "base/files.h"
 #include "base/release_constants.h"
-#include "localfs/cache_paths.h"
-#include "localfs/directories.h"
 #include "localfs/interruption.h"
+#include "localfs/paths.h"
 
 namespace agentcache {
+
+namespace {
+
+constexpr char kConnectivityAdvice[] =
+    ". Check your internet connectivity, proxy server, firewall, and virus scanner settings "
+    "and rerun the installer.";
+
+}  // namespace
+
+std::string ArchiveFileFailedMessage(int error_number) {
+  return std::string("Internal Error: Failed to create local download cache - ") +
+         std::strerror(error_number) + ".\n\nPlease rerun the installer.";
+}
+
+std::string InstallerSetupFailedMessage(CURLcode code) {
+  return std::string("Error: Failed to initialize the installer - ") + curl_easy_strerror(code) +
+         "\n\n" + kConnectivityAdvice;
+}
+
+std::string DownloadSetupFailedMessage(CURLcode code) {
+  return std::string("Internal Error: Failed to initialize the download process - ") +
+         curl_easy_strerror(code);
+}
+
+std::string DownloadFailedMessage(CURLcode code) {
+  return std::string("Error: Download process failed - ") + curl_easy_strerror(code) + "\n\n" +
+         kConnectivityAdvice;
+}
+
+std::string ServerNotReachedMessage() {
+  return std::string("Could not reach the download server") + kConnectivityAdvice;
+}
+
+std::string HttpCodeMessage(long response_code) {
+  return "Error: Download process failed. Received an HTTP code: " + std::to_string(response_code) +
+         kConnectivityAdvice;
+}
+
+void ReportDownloadFailure(const transfer::Failure& failure, base::MessageSink sink) {
+  using Kind = transfer::Failure::Kind;
+  switch (failure.kind) {
+    case Kind::kNone:
+    case Kind::kInterrupted:
+      return;
+    case Kind::kNoHandle:
+    case Kind::kOptionRefused:
+      sink(DownloadSetupFailedMessage(failure.code), true);
+      return;
+    case Kind::kRequestRefused:
+      sink(InstallerSetupFailedMessage(failure.code), true);
+      return;
+    case Kind::kTransfer:
+      sink(DownloadFailedMessage(failure.code), true);
+      if (!failure.details.empty()) sink(failure.details, true);
+      return;
+    case Kind::kStatus:
+      sink(failure.status == 404 ? ServerNotReachedMessage() : HttpCodeMessage(failure.status),
+           true);
+      return;
+  }
+}
+
 namespace {
 
 constexpr char kDownloadUrlVariable[] = "QX_INTERNAL_INSTALL_AGENT_URL";
@@ -33,7 +94,7 @@ base::OwnedFile OpenArchiveFile(const char* archive_path) {
 bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line,
                         const SignedDownload* signed_download) {
   VerificationRecord record;
-  return !localfs::InstalledAgentDirectory(cache_directory).empty() &&
+  return !agentcache::InstalledAgentDirectory(cache_directory).empty() &&
          ValidationMarkerMatches(cache_directory, etag_line) &&
          (signed_download == nullptr ||
           CachedAgentVerified(cache_directory, signed_download->keys, record));

@@ -119,10 +119,6 @@ bool FreshToken(std::string& token) {
 
 }  // namespace
 
-const char kVersionFloorsName[] = ".agentversionfloors";
-const char kVerificationRecordName[] = ".agentverification";
-const char kAgentTokenName[] = ".agentverificationtoken";
-
 bool ParseVersionFloors(const std::string& text, std::vector<KeyFloor>& floors) {
   floors.clear();
   if (text.empty() || text.back() != '\n' || text.find('\r') != std::string::npos) return false;

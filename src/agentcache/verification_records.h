@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "agentcache/cache_directory.h"
 #include "verification/publisher_keys.h"
 
 namespace agentcache {
@@ -32,10 +33,6 @@ enum class RecordRead { kAbsent, kRead, kUnreadable };
 
 [[nodiscard]] RecordRead ReadRecordFile(const std::string& directory, const std::string& name,
                                         std::string& text);
-
-extern const char kVersionFloorsName[];
-extern const char kVerificationRecordName[];
-extern const char kAgentTokenName[];
 
 struct KeyFloor {
   verification::KeyId key_id{};

@@ -57,12 +57,19 @@ ReplacementFile::~ReplacementFile() {
 }
 
 bool ReplacementFile::Commit(Durability durability) {
+  CommitStep failed_step{};
+  return Commit(durability, failed_step);
+}
+
+bool ReplacementFile::Commit(Durability durability, CommitStep& failed_step) {
+  failed_step = CommitStep::kWrite;
   if (!descriptor_.valid()) return false;
   if (durability == Durability::kDurable && ::fsync(descriptor_.get()) != 0) return false;
-  if (descriptor_.Close() != 0 || ::rename(temporary_path_.c_str(), target_.c_str()) != 0) {
-    return false;
-  }
+  if (descriptor_.Close() != 0) return false;
+  failed_step = CommitStep::kRename;
+  if (::rename(temporary_path_.c_str(), target_.c_str()) != 0) return false;
   temporary_path_.clear();
+  failed_step = CommitStep::kSyncDirectory;
   return durability == Durability::kAtomic || SyncDirectory(DirectoryOf(target_));
 }
 

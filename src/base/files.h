@@ -94,6 +94,12 @@ class ReplacementFile {
   // false, with errno set, when any step failed; the target then holds what it held.
   [[nodiscard]] bool Commit(Durability durability);
 
+  // The step a Commit failed at: writing the file out (its sync, or its close, where some file
+  // systems report a write that failed late), renaming it, or syncing the directory.
+  enum class CommitStep { kWrite, kRename, kSyncDirectory };
+  // The same, naming the failed step for callers whose messages tell a write from a rename.
+  [[nodiscard]] bool Commit(Durability durability, CommitStep& failed_step);
+
  private:
   std::string target_;
   std::string temporary_path_;

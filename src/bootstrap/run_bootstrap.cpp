@@ -11,9 +11,7 @@
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"
 #include "localfs/self_extraction.h"
-#include "localfs/self_path.h"
 #include "localfs/work_directory.h"
-#include "localfs/work_places.h"
 #include "verification/publisher_keys.h"
 
 namespace bootstrap {

@@ -1,12 +1,56 @@
 #include "localfs/work_directory.h"
 
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <cstdlib>
 #include <tuple>
+#include <utility>
 
+#include "base/release_constants.h"
 #include "localfs/command_lines.h"
+#include "localfs/paths.h"
+#include "localfs/self_extraction.h"
 #include "localfs/shell_command.h"
-#include "localfs/work_places.h"
 
 namespace localfs {
+
+namespace {
+
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+std::vector<std::string> WorkDirectoryPlaces() {
+  std::vector<std::string> places;
+  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
+    places.push_back(WithoutTrailingSeparators(tmpdir));
+  }
+  places.emplace_back("/tmp");
+  if (std::string launcher_directory = ExecutableDirectory(); !launcher_directory.empty()) {
+    places.push_back(std::move(launcher_directory));
+  }
+  return places;
+}
+
+std::string MakePrivateDirectoryIn(const std::string& place) {
+  // Resolved once: mkdtemp, unzip, rm and the agent all see the place that was checked, so a
+  // link that someone repoints later changes nothing.
+  std::string resolved;
+  if (ResolvePath(place, resolved) != Resolution::kResolved || !DirectoriesGuarded(resolved)) {
+    return "";
+  }
+  std::string name = (resolved == "/" ? "" : resolved) + base::PathSeparator + "qxXXXXXX";
+  if (mkdtemp(name.data()) == nullptr) return "";
+  return name;
+}
+
+bool IsOnNoexecMount(const std::string& path) {
+  struct statvfs file_system {};
+  return statvfs(path.c_str(), &file_system) == 0 && (file_system.f_flag & ST_NOEXEC) != 0;
+}
 
 WorkDirectory::WorkDirectory() {
   for (const std::string& place : WorkDirectoryPlaces()) {

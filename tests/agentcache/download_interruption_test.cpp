@@ -9,8 +9,8 @@
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
 #include "agentcache/refresh.h"
-#include "localfs/directories.h"
 #include "localfs/interruption.h"
+#include "localfs/paths.h"
 
 namespace {
 

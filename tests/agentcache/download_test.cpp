@@ -12,7 +12,7 @@
 
 #include "agentcache/isolated_home.h"
 #include "agentcache/loopback_http_server.h"
-#include "localfs/directories.h"
+#include "localfs/paths.h"
 #include "transfer/failure_details.h"
 
 namespace {

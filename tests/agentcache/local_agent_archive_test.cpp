@@ -1,4 +1,4 @@
-#include "agentcache/local_agent_archive.h"
+#include "agentcache/provision.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

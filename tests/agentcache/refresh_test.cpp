@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "agentcache/isolated_home.h"
-#include "localfs/directories.h"
+#include "localfs/paths.h"
 
 namespace {
 

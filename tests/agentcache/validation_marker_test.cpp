@@ -1,4 +1,4 @@
-#include "agentcache/validation_marker.h"
+#include "agentcache/cache_directory.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "agentcache/transfer/etag_capture.h"
 #include "fuzz_check.h"
+#include "transfer/response_headers.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ namespace {
 // for such a line longer than the capture; unchanged for any other line.
 std::string ModelCapture(const std::string& previous, const std::string& line) {
   if (line.size() < 6 || strncasecmp(line.c_str(), "ETag: ", 6) != 0) return previous;
-  if (line.size() > agentcache::kETagCaptureSize) return std::string();
+  if (line.size() > transfer::kETagCaptureSize) return std::string();
   const std::string kept = line.substr(0, line.size() - 1);
   return kept.substr(0, kept.find('\0'));
 }
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Heap blocks of exactly the sizes in play: AddressSanitizer faults on any access past
   // either end of the capture or of a line.
   const std::unique_ptr<char[]> capture_buffer =
-      std::make_unique<char[]>(agentcache::kETagCaptureSize);
+      std::make_unique<char[]>(transfer::kETagCaptureSize);
   char* capture = capture_buffer.get();
   std::string expected;
 
@@ -69,14 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t item_size = length_as_count ? 1 : line.size();
     const std::size_t item_count = length_as_count ? line.size() : 1;
 
-    fuzz::Require(agentcache::CaptureETagHeader(line_bytes.get(), item_size, item_count,
-                                                &capture) == line.size(),
+    fuzz::Require(transfer::CaptureETagHeader(line_bytes.get(), item_size, item_count, &capture) ==
+                      line.size(),
                   "a line is accepted whole");
 
-    const void* terminator = std::memchr(capture, '\0', agentcache::kETagCaptureSize);
+    const void* terminator = std::memchr(capture, '\0', transfer::kETagCaptureSize);
     fuzz::Require(terminator != nullptr, "the capture is NUL-terminated within its buffer");
     const std::string captured(capture);
-    fuzz::Require(captured.size() < agentcache::kETagCaptureSize,
+    fuzz::Require(captured.size() < transfer::kETagCaptureSize,
                   "the capture holds at most 63 bytes");
     expected = ModelCapture(expected, line);
     fuzz::Require(captured == expected,

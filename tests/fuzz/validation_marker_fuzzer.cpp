@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "agentcache/validation_marker.h"
-#include "bootstrap/release_constants.h"
+#include "agentcache/cache_directory.h"
+#include "base/release_constants.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -40,7 +40,7 @@ class ScratchDirectory {
 
   [[nodiscard]] const std::string& path() const { return path_; }
   [[nodiscard]] std::string MarkerPath() const {
-    return path_ + bootstrap::PathSeparator + bootstrap::ValidationMarkerName;
+    return path_ + base::PathSeparator + base::ValidationMarkerName;
   }
 
  private:

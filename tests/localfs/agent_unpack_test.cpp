@@ -1,4 +1,4 @@
-#include "localfs/agent_unpack.h"
+#include "localfs/self_extraction.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,4 +1,4 @@
-#include "localfs/directories.h"
+#include "localfs/paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

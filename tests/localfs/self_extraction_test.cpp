@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "common/scratch_directory.h"
-#include "localfs/self_path.h"
 
 namespace {
 
