@@ -1,5 +1,6 @@
 // Every external command line of the launcher, built in one place from words that are
-// protected for the shell (shell_words.h). Plain words give exactly the documented text.
+// protected for the shell (shell_words.h). Plain words give the plain command text,
+// unquoted.
 #pragma once
 
 #include <string>

@@ -43,7 +43,7 @@ std::string DownloadFailed(CURLcode code) {
          kAdvice;
 }
 
-// Message 4, then libcurl's own text and where the transfer went.
+// The download-failure message, then libcurl's own text and where the transfer went.
 testing::Matcher<Lines> DownloadFailedWithDetails(CURLcode code) {
   return testing::ElementsAre(
       DownloadFailed(code),

@@ -28,7 +28,7 @@ TEST(ReleaseConstants, DownloadUrlEndsWithTheLabelAndTagJoinedByOneUnderscore) {
                                   "/pi_install_agent_pi_" + ReleaseLabel + "_" + PlatformTag);
 }
 
-TEST(ReleaseConstants, DefaultBuildIsForTheDocumentedReleaseOnAReservedHost) {
+TEST(ReleaseConstants, DefaultBuildIsForReleaseQ4096cOnAReservedHost) {
   // The project's default configuration; a build with other cache variables changes this.
   if (ReleaseLabel != "Q4096c" || PlatformTag != "oslin64") GTEST_SKIP() << "a custom release";
   EXPECT_EQ(AgentCacheRoot, ".quenth/app_installer_cache/Q4096c/oslin64/");

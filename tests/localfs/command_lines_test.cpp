@@ -4,7 +4,7 @@
 
 namespace {
 
-TEST(CommandLines, PlainWordsGiveTheDocumentedText) {
+TEST(CommandLines, PlainWordsGiveThePlainCommandText) {
   EXPECT_EQ(localfs::SelfExtractionCommand("/opt/pkg/setup", "/tmp/qx1a2B3c"),
             "unzip -qq /opt/pkg/setup -d /tmp/qx1a2B3c");
   EXPECT_EQ(localfs::AgentUnpackCommand("unzip", "/tmp/a/InstallAgent.zip", "/tmp/a/installagent"),
