@@ -33,7 +33,7 @@ bool WriteWhole(int descriptor, const void* data, std::size_t length, std::uint6
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return false;
     if (count == 0) {
-      errno = ENOSPC;
+      errno = EIO;
       return false;
     }
     written += static_cast<std::size_t>(count);

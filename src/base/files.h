@@ -60,7 +60,7 @@ using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Writes all `length` bytes, resuming after interruptions and short writes: at the file
 // position, or from `offset` on with pwrite when one is given. false, with errno set, when
-// the descriptor takes no more.
+// the descriptor takes no more (EIO when it takes nothing and says no more).
 inline constexpr std::uint64_t kAtFilePosition = ~std::uint64_t{0};
 [[nodiscard]] bool WriteWhole(int descriptor, const void* data, std::size_t length,
                               std::uint64_t offset = kAtFilePosition);

@@ -76,7 +76,7 @@ class StreamInputTest : public ::testing::TestWithParam<CopyMethod> {
   InputFile OpenInput() {
     InputFile input;
     input.path = InputPath();
-    input.descriptor = FileDescriptor(::open(input.path.c_str(), O_RDONLY | O_CLOEXEC));
+    input.descriptor = base::FileDescriptor(::open(input.path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
     EXPECT_EQ(::fstat(input.descriptor.get(), &status), 0);
     input.size = static_cast<std::uint64_t>(status.st_size);

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <map>
+#include <utility>
 
 #include "base/launcher_members.h"
-#include "elf_check.h"
+#include "stub_file.h"
 
 namespace pack {
 namespace {
@@ -33,7 +35,7 @@ bool OpenRegularFile(const std::string& path, const std::string& role, InputFile
     return false;
   }
   file.path = path;
-  file.descriptor = FileDescriptor(descriptor);
+  file.descriptor = base::FileDescriptor(descriptor);
   struct stat status {};
   if (::fstat(descriptor, &status) != 0) {
     report(WithErrno("cannot examine " + role + " " + Quoted(path), errno));
@@ -49,36 +51,6 @@ bool OpenRegularFile(const std::string& path, const std::string& role, InputFile
   file.mtime = static_cast<std::int64_t>(status.st_mtim.tv_sec);
   file.uid = status.st_uid;
   file.gid = status.st_gid;
-  return true;
-}
-
-bool CheckStub(const InputFile& stub, ErrorSink report) {
-  unsigned char header[kElf64HeaderSize] = {};
-  ssize_t length = 0;
-  do {
-    length = ::pread(stub.descriptor.get(), header, sizeof header, 0);
-  } while (length < 0 && errno == EINTR);
-  if (length < 0) {
-    report(WithErrno("cannot read stub " + Quoted(stub.path), errno));
-    return false;
-  }
-  const std::string problem = StubHeaderProblem(header, static_cast<std::size_t>(length));
-  if (!problem.empty()) {
-    report("stub " + Quoted(stub.path) + " is not an ELF64 x86-64 executable: " + problem);
-    return false;
-  }
-  // A launcher file is a valid executable too; packing it again would give two archives.
-  const std::uint64_t image_end = ElfImageEnd(header);
-  if (image_end > stub.size) {
-    report("stub " + Quoted(stub.path) +
-           " is not an ELF64 x86-64 executable: a truncated ELF file");
-    return false;
-  }
-  if (image_end != 0 && image_end < stub.size) {
-    report("stub " + Quoted(stub.path) + " has " + std::to_string(stub.size - image_end) +
-           " bytes after the end of its ELF image; is it a launcher file already?");
-    return false;
-  }
   return true;
 }
 
@@ -116,7 +88,7 @@ std::string BaseName(const std::string& path) {
 
 bool OpenInputs(const PackOptions& options, PackInputs& inputs, ErrorSink report) {
   if (!OpenRegularFile(options.stub, "stub", inputs.stub, report) ||
-      !CheckStub(inputs.stub, report)) {
+      !CheckStub(inputs.stub.descriptor.get(), inputs.stub.path, inputs.stub.size, report)) {
     return false;
   }
 
@@ -140,6 +112,50 @@ bool OpenInputs(const PackOptions& options, PackInputs& inputs, ErrorSink report
     inputs.members.push_back(std::move(member));
   }
   return CheckOutputIsNoInput(options.output, inputs, report);
+}
+
+bool ParseSourceDateEpoch(const char* value, std::optional<std::int64_t>& epoch, ErrorSink report) {
+  epoch.reset();
+  if (value == nullptr) {
+    return true;
+  }
+  const std::string text = value;
+  constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max();
+  std::int64_t seconds = 0;
+  bool valid = !text.empty();
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9' || seconds > (kLimit - (digit - '0')) / 10) {
+      valid = false;
+      break;
+    }
+    seconds = seconds * 10 + (digit - '0');
+  }
+  if (!valid) {
+    report("SOURCE_DATE_EPOCH is not a number of seconds: " + Quoted(text));
+    return false;
+  }
+  epoch = seconds;
+  return true;
+}
+
+bool ReadInputVersion(int descriptor, InputVersion& version) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) {
+    return false;
+  }
+  version.size = static_cast<std::uint64_t>(status.st_size);
+  version.modified_seconds = status.st_mtim.tv_sec;
+  version.modified_nanoseconds = status.st_mtim.tv_nsec;
+  version.changed_seconds = status.st_ctim.tv_sec;
+  version.changed_nanoseconds = status.st_ctim.tv_nsec;
+  return true;
+}
+
+bool SameVersion(const InputVersion& one, const InputVersion& other) {
+  return one.size == other.size && one.modified_seconds == other.modified_seconds &&
+         one.modified_nanoseconds == other.modified_nanoseconds &&
+         one.changed_seconds == other.changed_seconds &&
+         one.changed_nanoseconds == other.changed_nanoseconds;
 }
 
 }  // namespace pack

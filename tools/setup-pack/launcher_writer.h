@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "error_sink.h"
 #include "input_files.h"
+#include "options.h"
 
 namespace pack {
 

@@ -5,16 +5,11 @@
 #include <string>
 #include <tuple>
 
-#include "agent_key_member.h"
-#include "agent_verify_command.h"
-#include "error_sink.h"
-#include "help_text.h"
+#include "agent_signing.h"
 #include "input_files.h"
-#include "installed_stub.h"
 #include "launcher_writer.h"
 #include "options.h"
-#include "signature_attach.h"
-#include "source_date_epoch.h"
+#include "stub_file.h"
 
 namespace {
 

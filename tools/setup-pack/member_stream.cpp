@@ -8,9 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "crc32.h"
-#include "input_version.h"
-#include "range_checksum.h"
+#include "checksums.h"
 
 namespace pack {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "error_sink.h"
 #include "input_files.h"
+#include "options.h"
 #include "temporary_output.h"
 
 namespace pack {

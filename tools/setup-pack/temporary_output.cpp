@@ -1,20 +1,90 @@
 #include "temporary_output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <tuple>
-#include <vector>
+#include <csignal>
+#include <cstring>
 
 #include "input_files.h"
-#include "signal_cleanup.h"
 
 namespace pack {
 namespace {
+
+constexpr std::array<int, 3> kCleanupSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file a signal handler removes. Paths longer than its fixed buffer are not
+// armed; the file then stays behind only if a signal arrives.
+std::array<char, 4096> armed_path{};
+volatile std::sig_atomic_t armed = 0;
+
+// Only async-signal-safe calls here: unlink, signal, raise. The signal then ends the process
+// as it would have.
+extern "C" void RemoveTemporaryAndStop(int signal_number) {
+  if (armed != 0) {
+    ::unlink(armed_path.data());
+  }
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+sigset_t CleanupSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal_number : kCleanupSignals) {
+    sigaddset(&signals, signal_number);
+  }
+  return signals;
+}
+
+// Holds the cleanup signals back while it lives: created before the temporary file and
+// destroyed once the cleanup is armed, it leaves no moment in which a signal could end the
+// process with the file in place and nothing to remove it.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    const sigset_t signals = CleanupSignals();
+    ::sigprocmask(SIG_BLOCK, &signals, &previous_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+void ArmSignalCleanup(const std::string& temporary_path) {
+  if (temporary_path.size() >= armed_path.size()) {
+    return;
+  }
+  armed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(armed_path.data(), temporary_path.c_str(), temporary_path.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  armed = 1;
+  struct sigaction action {};
+  action.sa_handler = RemoveTemporaryAndStop;
+  action.sa_mask = CleanupSignals();
+  for (const int signal_number : kCleanupSignals) {
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    struct sigaction previous {};
+    if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      ::sigaction(signal_number, &action, nullptr);
+    }
+  }
+}
+
+void DisarmSignalCleanup() {
+  armed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -29,13 +99,11 @@ std::string DirectoryOf(const std::string& path) {
 TemporaryOutput::~TemporaryOutput() { Discard(); }
 
 void TemporaryOutput::Discard() {
-  if (temporary_path_.empty()) {
+  if (!file_) {
     return;
   }
-  std::ignore = descriptor_.Close();  // the file is removed, so its data no longer matters
-  ::unlink(temporary_path_.c_str());
+  file_.reset();  // removes the file, so its data no longer matters
   DisarmSignalCleanup();
-  temporary_path_.clear();
 }
 
 bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report, unsigned mode) {
@@ -47,29 +115,24 @@ bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report, u
     return false;
   }
 
-  // A hidden name in the output's own directory: the rename that completes the output stays
-  // on one file system and is atomic.
-  std::string pattern = DirectoryOf(output_path) + "/." + name + ".XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  int descriptor = -1;
   int create_error = 0;
   {
     const SignalsHeld held;
-    descriptor = ::mkostemp(buffer.data(), O_CLOEXEC);
+    // A hidden name in the output's own directory: the rename that completes the output stays
+    // on one file system and is atomic.
+    file_.emplace(output_path, DirectoryOf(output_path) + "/." + name + ".XXXXXX");
     create_error = errno;
-    if (descriptor >= 0) {
-      ArmSignalCleanup(buffer.data());
+    if (file_->valid()) {
+      ArmSignalCleanup(file_->temporary_path());
     }
   }
-  if (descriptor < 0) {
+  if (!file_->valid()) {
+    file_.reset();
     report(WithErrno("cannot create output " + Quoted(output_path), create_error));
     return false;
   }
-  descriptor_ = FileDescriptor(descriptor);
-  temporary_path_ = buffer.data();
-  // mkostemp makes the file 0600; a launcher file is run by everyone it is given to.
-  if (::fchmod(descriptor, static_cast<mode_t>(mode)) != 0) {
+  // The temporary file is made 0600; a launcher file is run by everyone it is given to.
+  if (::fchmod(file_->descriptor(), static_cast<mode_t>(mode)) != 0) {
     report(WithErrno("cannot set the mode of output " + Quoted(output_path), errno));
     Discard();
     return false;
@@ -81,23 +144,11 @@ bool TemporaryOutput::Create(const std::string& output_path, ErrorSink report, u
 
 bool TemporaryOutput::WriteAll(const unsigned char* data, std::size_t length, std::uint64_t at,
                                ErrorSink report) {
-  while (length > 0) {
-    const ssize_t written = ::pwrite(descriptor_.get(), data, length, static_cast<off_t>(at));
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      report(WithErrno("cannot write output " + Quoted(output_path_), written < 0 ? errno : EIO));
-      return false;
-    }
-    const auto count = static_cast<std::size_t>(written);
-    data += count;
-    length -= count;
-    at += count;
+  if (!base::WriteWhole(descriptor(), data, length, at)) {
+    report(WithErrno("cannot write output " + Quoted(output_path_), errno));
+    return false;
   }
-  if (at > file_size_) {
-    file_size_ = at;
-  }
+  file_size_ = std::max(file_size_, at + length);
   return true;
 }
 
@@ -123,7 +174,7 @@ TemporaryOutput::CopyOutcome TemporaryOutput::AppendCopy(int descriptor, std::ui
   while (copied < length) {
     const auto step = static_cast<std::size_t>(std::min(kStep, length - copied));
     const ssize_t count =
-        ::copy_file_range(descriptor, &input_at, descriptor_.get(), &output_at, step, 0);
+        ::copy_file_range(descriptor, &input_at, this->descriptor(), &output_at, step, 0);
     if (count < 0 && errno == EINTR) {
       continue;
     }
@@ -156,21 +207,27 @@ bool TemporaryOutput::Overwrite(std::uint64_t offset, const Bytes& bytes, ErrorS
 }
 
 bool TemporaryOutput::Commit(ErrorSink report) {
-  if (offset_ > file_size_ && ::ftruncate(descriptor_.get(), static_cast<off_t>(offset_)) != 0) {
+  if (!file_) {
+    // No Create succeeded: there is nothing to rename, as rename itself would have said.
+    report(WithErrno("cannot replace output " + Quoted(output_path_), ENOENT));
+    return false;
+  }
+  if (offset_ > file_size_ && ::ftruncate(descriptor(), static_cast<off_t>(offset_)) != 0) {
     report(WithErrno("cannot write output " + Quoted(output_path_), errno));
     return false;
   }
-  // Some file systems report a failed write only when the file is closed.
-  if (descriptor_.Close() != 0) {
-    report(WithErrno("cannot write output " + Quoted(output_path_), errno));
+  // The file is closed before the rename, and some file systems report a failed write only
+  // then: that is a write that failed, not a rename.
+  base::ReplacementFile::CommitStep failed_step{};
+  if (!file_->Commit(base::ReplacementFile::Durability::kAtomic, failed_step)) {
+    const char* const what = failed_step == base::ReplacementFile::CommitStep::kRename
+                                 ? "cannot replace output "
+                                 : "cannot write output ";
+    report(WithErrno(what + Quoted(output_path_), errno));
     return false;
   }
-  if (::rename(temporary_path_.c_str(), output_path_.c_str()) != 0) {
-    report(WithErrno("cannot replace output " + Quoted(output_path_), errno));
-    return false;
-  }
+  file_.reset();  // renamed: nothing is left to remove
   DisarmSignalCleanup();
-  temporary_path_.clear();
   return true;
 }
 

@@ -1,14 +1,17 @@
-// Owns the file a launcher file is written to: a temporary file beside the output's name
-// (close-on-exec, mode 0755) that Commit renames over the output once it is complete. On every
-// other way out it is removed, so the output's name never holds a half-written file.
+// Owns the file a launcher file (or a signed agent archive) is written to: a hidden temporary
+// file beside the output's name (close-on-exec, mode 0755 unless told otherwise) that Commit
+// renames over the output once it is complete. On every other way out it is removed, a signal
+// that ends setup-pack (SIGINT, SIGTERM, SIGHUP) included, so the output's name never holds a
+// half-written file and no run leaves a stray one. Every failure is reported once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "error_sink.h"
-#include "file_descriptor.h"
+#include "base/files.h"
+#include "options.h"
 #include "zip_records.h"
 
 namespace pack {
@@ -38,10 +41,12 @@ class TemporaryOutput {
 
   // Where the next Append goes, counted from the first byte of the file.
   [[nodiscard]] std::uint64_t offset() const { return offset_; }
-  // For reading back what was written (with pread: the file position is never used).
-  [[nodiscard]] int descriptor() const { return descriptor_.get(); }
+  // For reading back what was written (with pread: the file position is never used); -1
+  // before Create and after Commit.
+  [[nodiscard]] int descriptor() const { return file_ ? file_->descriptor() : -1; }
   [[nodiscard]] const std::string& path() const { return output_path_; }
 
+  // After a successful Create: makes the file its full length and renames it over the output.
   [[nodiscard]] bool Commit(ErrorSink report);
 
  private:
@@ -50,8 +55,7 @@ class TemporaryOutput {
   void Discard();
 
   std::string output_path_;
-  std::string temporary_path_;
-  FileDescriptor descriptor_;
+  std::optional<base::ReplacementFile> file_;  // from Create until Commit or Discard
   std::uint64_t offset_ = 0;
   std::uint64_t file_size_ = 0;  // what the file holds; offset_ is beyond it after a hole
 };

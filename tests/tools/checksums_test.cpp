@@ -1,4 +1,4 @@
-#include "crc32.h"
+#include "checksums.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

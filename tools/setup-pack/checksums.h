@@ -1,16 +1,25 @@
-// Computes the CRC-32 of a stretch of a file on a second thread, reading it with pread into a
-// buffer of its own, while the caller has the kernel copy data between the files: the checksum
-// then adds hardly any time to the copy. Where no thread can be started, the checksum runs on
-// the caller's thread when it is asked for.
+// The CRC-32 of what a launcher file stores, as ZIP records it (zlib's polynomial and
+// conventions): libdeflate's over bytes, using the processor's carry-less multiply where it has
+// one; zlib's combination operator over a run of zero bytes (a hole), which needs no byte of the
+// run; and a second thread that checksums a stretch of a file while the kernel copies it, whose
+// result says whether the stretch could be read in full.
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 namespace pack {
+
+// Continues `crc` (0 to start) over the bytes, as zlib's crc32 does.
+[[nodiscard]] std::uint32_t Crc32Update(std::uint32_t crc, const unsigned char* data,
+                                        std::size_t length);
+
+// The same as Crc32Update over `length` zero bytes, in time logarithmic in the length.
+[[nodiscard]] std::uint32_t Crc32UpdateZeros(std::uint32_t crc, std::uint64_t length);
 
 // kSkip takes the file's holes, as SEEK_DATA and SEEK_HOLE find them, and whatever lies past
 // its end as zeros without reading them: the output of a sparse member ends in a hole that only
@@ -27,6 +36,10 @@ struct RangeCrc {
   std::uint32_t crc = 0;
 };
 
+// Computes the CRC-32 of a stretch of a file on a second thread, reading it with pread into a
+// buffer of its own, while the caller has the kernel copy data between the files: the checksum
+// then adds hardly any time to the copy. Where no thread can be started, the checksum runs on
+// the caller's thread when it is asked for.
 class RangeChecksum {
  public:
   RangeChecksum();

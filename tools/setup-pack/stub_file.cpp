@@ -1,7 +1,13 @@
-#include "elf_check.h"
+#include "stub_file.h"
 
-#include <cstdint>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 
 namespace pack {
 namespace {
@@ -69,6 +75,53 @@ std::uint64_t ElfImageEnd(const unsigned char* header) {
     return std::numeric_limits<std::uint64_t>::max();  // past any file's end
   }
   return table + length;
+}
+
+bool CheckStub(int descriptor, const std::string& path, std::uint64_t size, ErrorSink report) {
+  unsigned char header[kElf64HeaderSize] = {};
+  ssize_t length = 0;
+  do {
+    length = ::pread(descriptor, header, sizeof header, 0);
+  } while (length < 0 && errno == EINTR);
+  if (length < 0) {
+    report(WithErrno("cannot read stub " + Quoted(path), errno));
+    return false;
+  }
+  const std::string problem = StubHeaderProblem(header, static_cast<std::size_t>(length));
+  if (!problem.empty()) {
+    report("stub " + Quoted(path) + " is not an ELF64 x86-64 executable: " + problem);
+    return false;
+  }
+  // A launcher file is a valid executable too; packing it again would give two archives.
+  const std::uint64_t image_end = ElfImageEnd(header);
+  if (image_end > size) {
+    report("stub " + Quoted(path) + " is not an ELF64 x86-64 executable: a truncated ELF file");
+    return false;
+  }
+  if (image_end != 0 && image_end < size) {
+    report("stub " + Quoted(path) + " has " + std::to_string(size - image_end) +
+           " bytes after the end of its ELF image; is it a launcher file already?");
+    return false;
+  }
+  return true;
+}
+
+std::string InstalledStubPath() {
+  char self[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    return "";
+  }
+  std::string path(self, static_cast<std::size_t>(length));
+  path = path.substr(0, path.rfind('/') + 1) + SETUP_PACK_STUB_FROM_EXECUTABLE;
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  struct stat status {};
+  if (!resolved || ::stat(resolved.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      ::access(resolved.get(), X_OK) != 0) {
+    return "";
+  }
+  return resolved.get();
 }
 
 }  // namespace pack
