@@ -14,6 +14,7 @@
 #include "localfs/interruption.h"
 #include "localfs/paths.h"
 #include "localfs/self_extraction.h"
+#include "localfs/shell_command.h"
 
 namespace agentcache {
 

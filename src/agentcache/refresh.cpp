@@ -13,6 +13,7 @@
 #include "base/release_constants.h"
 #include "localfs/interruption.h"
 #include "localfs/paths.h"
+#include "localfs/shell_command.h"
 
 namespace agentcache {
 

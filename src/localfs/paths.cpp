@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "base/release_constants.h"
-#include "localfs/command_lines.h"
-#include "localfs/shell_command.h"
 
 namespace localfs {
 
@@ -148,13 +146,6 @@ int MakeDirectories(std::string path, mode_t mode) {
     if (result != 0) return result;
   }
   return EnsureDirectory(path, mode);
-}
-
-void RemoveTree(const std::string& path) {
-  // lstat, so that a dangling link or a file in the way is removed too.
-  struct stat entry {};
-  if (lstat(path.c_str(), &entry) != 0) return;
-  std::ignore = RunShellCommand(TreeRemovalCommand(path), ChildKind::kCleanup);
 }
 
 }  // namespace localfs

@@ -2,7 +2,7 @@
 // was checked rather than resolving the original again; and tells whether another user could
 // change what a resolved path names. A link is followed only when it belongs to this user or
 // to root: nobody else can repoint it, since a link is replaced only through its directory.
-// Also the creation of directory chains and the removal of directory trees.
+// Also the creation of directory chains.
 #pragma once
 
 #include <sys/stat.h>
@@ -40,8 +40,5 @@ enum class Resolution {
 // Ensures every prefix of the path that ends before a separator, then the whole path.
 // Stops at, and returns, the first non-zero result.
 int MakeDirectories(std::string path, mode_t mode);
-
-// Runs rm -rf on the path when something exists there; reports nothing.
-void RemoveTree(const std::string& path);
 
 }  // namespace localfs

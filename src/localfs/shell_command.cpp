@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <tuple>
 
+#include "localfs/command_lines.h"
 #include "localfs/interruption.h"
 
 extern char** environ;
@@ -154,6 +157,13 @@ CommandEnd DecodeWaitStatus(int status) {
   if (status == -1) return {CommandEnd::Kind::NotStarted, 0};
   if (WIFSIGNALED(status)) return {CommandEnd::Kind::Signalled, WTERMSIG(status)};
   return {CommandEnd::Kind::Exited, WEXITSTATUS(status)};
+}
+
+void RemoveTree(const std::string& path) {
+  // lstat, so that a dangling link or a file in the way is removed too.
+  struct stat entry {};
+  if (lstat(path.c_str(), &entry) != 0) return;
+  std::ignore = RunShellCommand(TreeRemovalCommand(path), ChildKind::kCleanup);
 }
 
 }  // namespace localfs

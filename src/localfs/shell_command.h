@@ -39,4 +39,7 @@ struct CommandEnd {
 
 [[nodiscard]] CommandEnd DecodeWaitStatus(int status);
 
+// Runs rm -rf on the path when something exists there; reports nothing.
+void RemoveTree(const std::string& path);
+
 }  // namespace localfs

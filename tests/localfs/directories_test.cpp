@@ -1,4 +1,5 @@
 #include "localfs/paths.h"
+#include "localfs/shell_command.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
