@@ -9,12 +9,18 @@ PACKAGE_PACKAGES := $(BUILD_PACKAGES) file
 TEST_PACKAGES := $(PACKAGE_PACKAGES) clang-format git minisign openssl nginx-light clang libclang-rt-14-dev util-linux \
   man-db debootstrap strace
 BENCH_PACKAGES := $(TEST_PACKAGES) curl valgrind
+CHECK_PACKAGES := $(BUILD_PACKAGES) clang-format git minisign man-db util-linux
+
+# `make check`: the quick part of `make test`, on build/ only: the unit and lint tests and the
+# end-to-end groups that need no root, are not slow and build no package or older root.
+CHECK_LABELS := ^(unit|lint|e2e|hardening|setup-pack|install)$$
+CHECK_EXCLUDED_LABELS := ^(root|slow|package|older-system)$$
 
 # No "Entering/Leaving directory" lines from this make's own recursion or from the makes that
 # cmake --build starts (they find the flag in MAKEFLAGS).
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all build asan demo test bench package format clean
+.PHONY: all build asan demo test check bench package format clean
 
 all: build
 
@@ -37,6 +43,11 @@ test:
 	$(MAKE) build asan
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE no-sanitizer
+
+check:
+	@cmake/ensure-packages.sh $(CHECK_PACKAGES)
+	$(MAKE) build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -L '$(CHECK_LABELS)' -LE '$(CHECK_EXCLUDED_LABELS)'
 
 bench: build
 	@cmake/ensure-packages.sh $(BENCH_PACKAGES)

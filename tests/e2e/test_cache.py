@@ -18,8 +18,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 from launcher_harness import (AGENT_PATH, CACHE_ROOT, INIT_FAILED, UNZIP_FAILED,
-                              LauncherTestCase, make_agent_archive, message_1_lines, run_main,
-                              tree_snapshot)
+                              LauncherTestCase, local_cache_failed_lines, make_agent_archive,
+                              run_main, tree_snapshot)
 from scripted_server import ScriptedServer, serve_archive
 
 HEAD = ("HEAD", AGENT_PATH)
@@ -91,7 +91,7 @@ class BrokenDownloadTests(CacheTestCase):
 
 
 class UnwritableArchiveTests(CacheTestCase):
-    """The download cannot create work/InstallAgent.zip: message 1, no request.
+    """The download cannot create work/InstallAgent.zip: the local-cache failure, no request.
 
     With __QX_BOOTSTRAP_INSTALLER_UNITTEST__ the work path is the launcher's directory; a
     dangling symbolic link there named InstallAgent.zip is no local agent archive (its
@@ -107,7 +107,7 @@ class UnwritableArchiveTests(CacheTestCase):
     def test_archive_path_in_a_missing_directory(self):
         launcher, _ = self.launcher_with_link("no-such-directory/InstallAgent.zip")
         result = self.ws.run(launcher, unittest_mode="", url=self.server.url())
-        self.assertFailedWith(result, message_1_lines("No such file or directory"))
+        self.assertFailedWith(result, local_cache_failed_lines("No such file or directory"))
         self.assertIsNone(result.agent)
         self.assertNoRequests(self.server)
         self.assertWorkDirectoryGone(result)
@@ -135,7 +135,7 @@ class UnwritableArchiveTests(CacheTestCase):
         else:
             os.chmod(read_only, 0o555)
         result = self.ws.run(launcher, unittest_mode="", url=self.server.url(), **options)
-        self.assertFailedWith(result, message_1_lines("Permission denied"))
+        self.assertFailedWith(result, local_cache_failed_lines("Permission denied"))
         self.assertIsNone(result.agent)
         self.assertNoRequests(self.server)
         self.assertEqual(os.listdir(read_only), [])

@@ -15,8 +15,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from launcher_harness import (AGENT_PATH, CACHE_ROOT, CURLE_COULDNT_CONNECT, CURLE_GOT_NOTHING,
                               CURLE_PARTIAL_FILE, CURLE_RECV_ERROR, CURLE_URL_MALFORMAT,
-                              MESSAGE_4_PREFIX, MESSAGE_5, DetailsLine, LauncherTestCase, curl_error_text, closed_port, make_agent_archive,
-                              message_4_tail_lines, message_6_lines, run_main, tree_snapshot)
+                              DOWNLOAD_FAILED_PREFIX, SERVER_UNREACHABLE, DetailsLine,
+                              LauncherTestCase, closed_port, curl_error_text,
+                              download_failed_tail_lines, http_code_failed_lines,
+                              make_agent_archive, run_main, tree_snapshot)
 from scripted_server import (Reply, ScriptedServer, redirect, response, routes, sequence,
                              serve_archive)
 
@@ -58,19 +60,22 @@ class DownloadTestCase(LauncherTestCase):
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
         self.assertWorkDirectoryGone(result)
 
-    def assertMessage4(self, result, curl_code, details=(DetailsLine(),)):
-        """Message 4: fixed prefix, libcurl's text, the fixed tail; details; the closing line.
+    def assertTransferFailed(self, result, curl_code, details=(DetailsLine(),)):
+        """The download-failure message: fixed prefix, libcurl's text, the fixed tail; details;
+        the closing line.
 
         The text must be libcurl's for curl_code (where libcurl can be asked here), or at
         least be there."""
         lines = result.stderr_lines
         self.assertEqual(len(lines), 4 + len(details), result.describe())
-        self.assertTrue(lines[0].startswith(MESSAGE_4_PREFIX), result.describe())
-        self.assertGreater(len(lines[0]), len(MESSAGE_4_PREFIX), "no library text in message 4")
+        self.assertTrue(lines[0].startswith(DOWNLOAD_FAILED_PREFIX), result.describe())
+        self.assertGreater(len(lines[0]), len(DOWNLOAD_FAILED_PREFIX),
+                           "no library text in the download-failure message")
         expected_text = curl_error_text(curl_code)
         if expected_text is not None:
-            self.assertEqual(lines[0], MESSAGE_4_PREFIX + expected_text)
-        self.assertEqual(lines[1:], message_4_tail_lines() + list(details) + ["Installation failed."])
+            self.assertEqual(lines[0], DOWNLOAD_FAILED_PREFIX + expected_text)
+        self.assertEqual(lines[1:],
+                         download_failed_tail_lines() + list(details) + ["Installation failed."])
         self.assertEqual(result.status, 255, result.describe())
         self.assertEqual(result.stdout, b"")
         self.assertIsNone(result.agent, "the agent ran after a failed download")
@@ -298,7 +303,7 @@ class StatusTests(DownloadTestCase):
     def test_404_on_the_first_request(self):
         self.serve(serve_archive(b"no such agent\n", status=404))
         result = self.run_launcher()
-        self.assertDownloadFailed(result, [MESSAGE_5])
+        self.assertDownloadFailed(result, [SERVER_UNREACHABLE])
         self.assertRequests(self.server, [HEAD])
         self.assertIsNone(self.ws.marker())
 
@@ -307,13 +312,13 @@ class StatusTests(DownloadTestCase):
             with self.subTest(code=code):
                 self.serve(serve_archive(b"error page\n", status=code))
                 result = self.run_launcher()
-                self.assertDownloadFailed(result, message_6_lines(code))
+                self.assertDownloadFailed(result, http_code_failed_lines(code))
                 self.assertRequests(self.server, [HEAD])
 
     def test_error_on_the_first_request_leaves_the_cache_as_it_was(self):
         self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
         before = tree_snapshot(self.ws.cache_dir())
-        for code, lines in ((404, [MESSAGE_5]), (403, message_6_lines(403))):
+        for code, lines in ((404, [SERVER_UNREACHABLE]), (403, http_code_failed_lines(403))):
             with self.subTest(code=code):
                 self.serve(serve_archive(AGENT_V2, etag=b'"v2"', status=code))
                 self.assertDownloadFailed(self.run_launcher(), lines)
@@ -327,7 +332,8 @@ class StatusTests(DownloadTestCase):
 
     def test_error_status_on_the_get_only(self):
         self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
-        cases = ((500, message_6_lines(500)), (403, message_6_lines(403)), (404, [MESSAGE_5]))
+        cases = ((500, http_code_failed_lines(500)), (403, http_code_failed_lines(403)),
+                 (404, [SERVER_UNREACHABLE]))
         for code, lines in cases:
             with self.subTest(code=code):
                 error_page = response(code, body=b"<html>error page</html>\n")
@@ -349,7 +355,7 @@ class StatusTests(DownloadTestCase):
                        content_length=len(AGENT_V2), close=True)
         self.serve(serve_archive(AGENT_V2, etag=b'"v2"', get_reply=cut))
         result = self.run_launcher()
-        self.assertMessage4(result, CURLE_PARTIAL_FILE)
+        self.assertTransferFailed(result, CURLE_PARTIAL_FILE)
         self.assertRequests(self.server, [HEAD, GET])
         self.assertIsNone(self.ws.marker())
         self.assertFalse(os.path.lexists(self.ws.agent_dir()))
@@ -361,29 +367,29 @@ class StatusTests(DownloadTestCase):
 class ConnectionFailureTests(DownloadTestCase):
     def test_unreachable_server(self):
         url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
-        self.assertMessage4(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
+        self.assertTransferFailed(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
 
     def test_unreachable_server_leaves_the_cache_as_it_was(self):
         self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
         before = tree_snapshot(self.ws.cache_dir())
         url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
-        self.assertMessage4(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
+        self.assertTransferFailed(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
 
     def test_empty_url(self):
         result = self.run_launcher(url="")
-        self.assertMessage4(result, CURLE_URL_MALFORMAT, details=())
+        self.assertTransferFailed(result, CURLE_URL_MALFORMAT, details=())
         self.assertNoRequests(self.server)
 
     def test_connection_closed_without_a_reply(self):
         self.serve(lambda request: Reply(head=b"", close=True))
-        self.assertMessage4(self.run_launcher(), CURLE_GOT_NOTHING)
+        self.assertTransferFailed(self.run_launcher(), CURLE_GOT_NOTHING)
         self.assertRequests(self.server, [HEAD])
 
     def test_connection_closed_without_a_reply_to_the_get(self):
         self.serve(sequence([serve_archive(AGENT_V1)], then=Reply(head=b"", close=True)))
         result = self.run_launcher()
-        self.assertMessage4(result, CURLE_GOT_NOTHING)
+        self.assertTransferFailed(result, CURLE_GOT_NOTHING)
         self.assertIsNone(self.ws.marker())
 
     def test_proxy_refusing_the_tunnel_is_named_without_credentials(self):
@@ -393,7 +399,7 @@ class ConnectionFailureTests(DownloadTestCase):
                                    env={"https_proxy": self.server.url("")})
         self.assertRequests(self.server, [("CONNECT", "localhost:443")])
         self.assertRegex(result.stderr_lines[3], r"\b407\b.*\(https://localhost:443\)")
-        self.assertMessage4(result, CURLE_RECV_ERROR)
+        self.assertTransferFailed(result, CURLE_RECV_ERROR)
         self.assertNotIn(b"secret", result.stderr)
 
 

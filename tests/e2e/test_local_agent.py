@@ -11,9 +11,10 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from launcher_harness import (CURLE_COULDNT_CONNECT, INIT_FAILED, MESSAGE_4_PREFIX, MESSAGE_5,
-                              UNZIP_FAILED, DetailsLine, LauncherTestCase, curl_error_text,
-                              make_agent_archive, message_4_tail_lines, run_main)
+from launcher_harness import (CURLE_COULDNT_CONNECT, DOWNLOAD_FAILED_PREFIX, INIT_FAILED,
+                              SERVER_UNREACHABLE, UNZIP_FAILED, DetailsLine, LauncherTestCase,
+                              curl_error_text, download_failed_tail_lines, make_agent_archive,
+                              run_main)
 from scripted_server import ScriptedServer, routes, serve_archive
 
 
@@ -118,7 +119,7 @@ class LookAlikeNameTests(LauncherTestCase):
         self.server.set_handler(routes({}))
         launcher = self.ws.pack(members=[("XInstallAgent_7.zip", make_agent_archive("local"))])
         result = self.ws.run(launcher, url=self.server.url())
-        self.assertFailedWith(result, [MESSAGE_5])
+        self.assertFailedWith(result, [SERVER_UNREACHABLE])
         self.assertIsNone(result.agent)
         self.assertRequests(self.server, [("HEAD", self.server_path())])
         self.assertWorkDirectoryGone(result)
@@ -128,10 +129,10 @@ class LookAlikeNameTests(LauncherTestCase):
         result = self.ws.run(launcher)  # the harness's default URL: a closed port
         text = curl_error_text(CURLE_COULDNT_CONNECT)
         if text is None:
-            self.assertTrue(result.stderr_lines[0].startswith(MESSAGE_4_PREFIX))
-            self.assertGreater(len(result.stderr_lines[0]), len(MESSAGE_4_PREFIX))
-            text = result.stderr_lines[0][len(MESSAGE_4_PREFIX):]
-        self.assertFailedWith(result, [MESSAGE_4_PREFIX + text] + message_4_tail_lines()
+            self.assertTrue(result.stderr_lines[0].startswith(DOWNLOAD_FAILED_PREFIX))
+            self.assertGreater(len(result.stderr_lines[0]), len(DOWNLOAD_FAILED_PREFIX))
+            text = result.stderr_lines[0][len(DOWNLOAD_FAILED_PREFIX):]
+        self.assertFailedWith(result, [DOWNLOAD_FAILED_PREFIX + text] + download_failed_tail_lines()
                               + [DetailsLine()])
         self.assertIsNone(result.agent)
         self.assertWorkDirectoryGone(result)

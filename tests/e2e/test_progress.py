@@ -13,7 +13,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from launcher_harness import (MESSAGE_4_PREFIX, PYTHON, SUPPORT_DIR, LauncherTestCase,
+from launcher_harness import (DOWNLOAD_FAILED_PREFIX, PYTHON, SUPPORT_DIR, LauncherTestCase,
                               make_agent_archive, run_main)
 from scripted_server import ScriptedServer, response, serve_archive
 
@@ -73,7 +73,7 @@ class ProgressLineTests(LauncherTestCase):
         self.assertGreaterEqual(progress_end, 0, "no progress line\n" + result.describe())
         after = result.stderr[progress_end:].split(b"\n", 1)
         self.assertRegex(after[0].decode(), r"^\rDownloading install agent: .*\(\d+%\)")
-        self.assertTrue(after[1].startswith(MESSAGE_4_PREFIX.encode()), result.describe())
+        self.assertTrue(after[1].startswith(DOWNLOAD_FAILED_PREFIX.encode()), result.describe())
         self.assertTrue(after[1].endswith(b"Installation failed.\n"), result.describe())
 
 

@@ -24,8 +24,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
 import launcher_harness  # noqa: E402  (the path is set just above)
-from launcher_harness import (INSTALLATION_FAILED, MESSAGE_4_PREFIX, AgentRecord,  # noqa: E402
-                              DetailsLine, make_zip, message_4_tail_lines)
+from launcher_harness import (DOWNLOAD_FAILED_PREFIX, INSTALLATION_FAILED,  # noqa: E402
+                              AgentRecord, DetailsLine, download_failed_tail_lines, make_zip)
 from scripted_server import Reply, etag_line, response  # noqa: E402
 
 # libcurl's result codes that these tests provoke (curl/curl.h).
@@ -69,10 +69,11 @@ def curl_text(code):
     return _libcurl().curl_easy_strerror(code).decode()
 
 
-def message_4_lines(code):
-    """Message 4 as lines on standard error: prefix, libcurl's text, the two-LF tail; then
-    the details line."""
-    return [MESSAGE_4_PREFIX + curl_text(code)] + message_4_tail_lines() + [DetailsLine()]
+def download_failed_lines(code):
+    """The download-failure message as lines on standard error: prefix, libcurl's text, the
+    two-LF tail; then the details line."""
+    return ([DOWNLOAD_FAILED_PREFIX + curl_text(code)] + download_failed_tail_lines()
+            + [DetailsLine()])
 
 
 # -- what this machine allows --------------------------------------------------------------

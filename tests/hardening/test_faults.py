@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hardening_support import (CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,  # noqa: E402
                                CURLE_WRITE_ERROR, INIT_FAILED, INSTALLATION_FAILED,
                                LauncherProcess, on_a_terminal, stalled_get,
-                               PATIENCE, UNZIP_FAILED, bind_over, hand_over, message_4_lines,
+                               PATIENCE, UNZIP_FAILED, bind_over, hand_over, download_failed_lines,
                                namespace_wrap, require_mount_namespace, unprivileged_user)
 from launcher_harness import (CACHE_ROOT, CANNOT_BE_WRITTEN, FIXED_TIME, NOT_OWN,  # noqa: E402
                               LauncherTestCase, make_agent_archive, make_zip, real_program,
@@ -101,7 +101,7 @@ class FaultTestCase(LauncherTestCase):
     def assertFailedGetThenRecovered(self, result, code, new):
         """A GET that replaced v1 with new failed: v1 is gone, its record stays and does no
         harm, and the next run fetches new."""
-        self.assertFailedWith(result, message_4_lines(code))
+        self.assertFailedWith(result, download_failed_lines(code))
         self.assertNoAgentRan(result)
         self.assertRequests(self.server, HEAD_GET)
         self.assertFalse(os.path.lexists(self.ws.agent_dir()))
@@ -208,7 +208,7 @@ class SilentServerTests(FaultTestCase):
         before = tree_snapshot(self.ws.cache_dir())
         self.server.set_handler(routes({"/agent": redirect("/silent"), "/silent": stall()}))
         result = self.timed_launch()
-        self.assertFailedWith(result, message_4_lines(CURLE_OPERATION_TIMEDOUT))
+        self.assertFailedWith(result, download_failed_lines(CURLE_OPERATION_TIMEDOUT))
         self.assertNoAgentRan(result)
         self.assertRequests(self.server, [("HEAD", "/agent"), ("HEAD", "/silent")])
         self.assertWorkDirectoryGone(result)
@@ -367,7 +367,7 @@ class FullDiskTests(FaultTestCase):
             "cp %s %s" % (shlex.quote(stash), shlex.quote(launcher))])
         self.serve(agent_with_payload("v2", os.urandom(4 << 20)), b'"v2"')
         result = self.launch(launcher=launcher, unittest_mode="", wrap=wrap)
-        self.assertFailedWith(result, message_4_lines(CURLE_WRITE_ERROR))
+        self.assertFailedWith(result, download_failed_lines(CURLE_WRITE_ERROR))
         self.assertNoAgentRan(result)
         self.assertRequests(self.server, HEAD_GET)
         self.assertFalse(os.path.lexists(self.ws.agent_dir()))

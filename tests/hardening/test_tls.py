@@ -8,9 +8,9 @@ touched. The URLs name "localhost", which is what the certificates are issued fo
 
 Shown here: a valid certificate works, with the HEAD and the GET of a first run on one
 connection and nginx's own ETag recorded; a certificate for another name, an expired
-one and one from an unknown CA each fail with message 4 and run nothing, not even a
-cached agent; https redirecting to http is refused; https redirecting to https works;
-30 redirects are followed and the 31st fails, so a redirect loop ends.
+one and one from an unknown CA each fail with the download-failure message and run
+nothing, not even a cached agent; https redirecting to http is refused; https redirecting
+to https works; 30 redirects are followed and the 31st fails, so a redirect loop ends.
 """
 
 import datetime
@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from hardening_support import (CURLE_PEER_FAILED_VERIFICATION,  # noqa: E402
                                CURLE_TOO_MANY_REDIRECTS, CURLE_UNSUPPORTED_PROTOCOL,
-                               message_4_lines, require_mount_namespace)
+                               download_failed_lines, require_mount_namespace)
 from launcher_harness import (LauncherTestCase, closed_port, make_agent_archive,  # noqa: E402
                               run_main, tree_snapshot)
 from tls_fixture import (TestAuthority, TlsServer, ca_bundle_wrap, utc_now,  # noqa: E402
@@ -94,7 +94,7 @@ class TlsTestCase(LauncherTestCase):
         self.assertWorkDirectoryGone(result)
 
     def assertRefused(self, result, code):
-        self.assertFailedWith(result, message_4_lines(code))
+        self.assertFailedWith(result, download_failed_lines(code))
         self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
         self.assertEqual([call.argv[0] for call in result.unzip_calls], ["-qq"],
                          result.describe())

@@ -46,9 +46,9 @@ UNZIP_FAILED = "Failed to unzip the install agent"
 INIT_FAILED = "Failed to initialize the install agent."
 CHECK_TAIL = ("Check your internet connectivity, proxy server, firewall, and virus scanner "
               "settings and rerun the installer.")
-MESSAGE_5 = "Could not reach the download server. " + CHECK_TAIL
-MESSAGE_4_PREFIX = "Error: Download process failed - "
-MESSAGE_1_PREFIX = "Internal Error: Failed to create local download cache - "
+SERVER_UNREACHABLE = "Could not reach the download server. " + CHECK_TAIL
+DOWNLOAD_FAILED_PREFIX = "Error: Download process failed - "
+LOCAL_CACHE_FAILED_PREFIX = "Internal Error: Failed to create local download cache - "
 
 # Why a run fetches an agent for itself instead of using the agent cache.
 NOT_OWN = "it is not owned by this user, or others can write to it"
@@ -61,15 +61,15 @@ def run_private_note(cache_dir, reason):
             "this run only." % (cache_dir, reason))
 
 
-def message_1_lines(system_text):
-    return [MESSAGE_1_PREFIX + system_text + ".", "", "Please rerun the installer."]
+def local_cache_failed_lines(system_text):
+    return [LOCAL_CACHE_FAILED_PREFIX + system_text + ".", "", "Please rerun the installer."]
 
 
-def message_6_lines(code):
+def http_code_failed_lines(code):
     return ["Error: Download process failed. Received an HTTP code: %d. %s" % (code, CHECK_TAIL)]
 
 
-# libcurl result codes whose texts message 4 carries in the tests.
+# libcurl result codes whose texts the download-failure message carries in the tests.
 CURLE_URL_MALFORMAT = 3
 CURLE_COULDNT_CONNECT = 7
 CURLE_PARTIAL_FILE = 18
@@ -91,8 +91,8 @@ def curl_error_text(code):
 
 
 class DetailsLine:
-    """Equals the line after message 4: libcurl's own text of the failure, then the scheme,
-    host and port that the transfer went to (never a user name or password)."""
+    """Equals the line after the download-failure message: libcurl's own text of the failure,
+    then the scheme, host and port that the transfer went to (never a user name or password)."""
 
     PATTERN = re.compile(r"Details: \S.* \([a-z]+://[^/@\s]+:[0-9]+\)")
 
@@ -100,8 +100,9 @@ class DetailsLine:
         return isinstance(line, str) and self.PATTERN.fullmatch(line) is not None
 
 
-def message_4_tail_lines():
-    """The lines after the first line of message 4 (its tail begins with two LFs)."""
+def download_failed_tail_lines():
+    """The lines after the first line of the download-failure message (its tail begins with
+    two LFs)."""
     return ["", ". " + CHECK_TAIL]
 
 
