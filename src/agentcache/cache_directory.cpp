@@ -97,18 +97,25 @@ std::string Absolute(const std::string& path) {
   return path.empty() ? std::string(cwd.get()) : std::string(cwd.get()) + "/" + path;
 }
 
-// A directory resolved: one of this user's that nobody else can change, below directories
-// that only their owners can change.
-CacheChain ResolveOwnDirectory(const std::string& path, std::string& resolved) {
-  switch (localfs::ResolvePath(Absolute(path), resolved)) {
+// What a resolution means for the chain: kOwn when it resolved, to be checked further.
+CacheChain ChainVerdict(localfs::Resolution resolution) {
+  switch (resolution) {
     case localfs::Resolution::kResolved:
-      break;
+      return CacheChain::kOwn;
     case localfs::Resolution::kForeignLink:
       return CacheChain::kForeign;
     case localfs::Resolution::kMissing:
     case localfs::Resolution::kFailed:
-      return CacheChain::kCannotBeMade;
+      break;
   }
+  return CacheChain::kCannotBeMade;
+}
+
+// A directory resolved: one of this user's that nobody else can change, below directories
+// that only their owners can change.
+CacheChain ResolveOwnDirectory(const std::string& path, std::string& resolved) {
+  const CacheChain resolution = ChainVerdict(localfs::ResolvePath(Absolute(path), resolved));
+  if (resolution != CacheChain::kOwn) return resolution;
   struct stat entry {};
   if (::lstat(resolved.c_str(), &entry) != 0 || !S_ISDIR(entry.st_mode)) {
     return CacheChain::kCannotBeMade;
@@ -128,15 +135,8 @@ CacheChain Descend(std::string& directory, const std::string& name) {
   if (S_ISLNK(entry.st_mode)) {
     if (entry.st_uid != ::geteuid() && entry.st_uid != 0) return CacheChain::kForeign;
     std::string target;
-    switch (localfs::ResolvePath(path, target)) {
-      case localfs::Resolution::kResolved:
-        break;
-      case localfs::Resolution::kForeignLink:
-        return CacheChain::kForeign;
-      case localfs::Resolution::kMissing:
-      case localfs::Resolution::kFailed:
-        return CacheChain::kCannotBeMade;
-    }
+    const CacheChain resolution = ChainVerdict(localfs::ResolvePath(path, target));
+    if (resolution != CacheChain::kOwn) return resolution;
     if (::lstat(target.c_str(), &entry) != 0) return CacheChain::kCannotBeMade;
     if (S_ISDIR(entry.st_mode) && localfs::OwnAndClosed(entry) &&
         !localfs::DirectoriesGuarded(target)) {
