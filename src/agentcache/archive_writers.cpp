@@ -9,6 +9,7 @@
 #include <csignal>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 namespace agentcache {
 namespace {
@@ -119,6 +120,55 @@ bool HashingBodyWriter::Finish(verification::SignedBytes& result) {
     if (read_failed_) return false;
   }
   return hasher_.Finish(result);
+}
+
+ArchiveTarget::ArchiveTarget(std::FILE* archive_stream, bool hashed)
+    : archive_stream_(archive_stream), hashed_(hashed) {
+  if (hashed_) hashing_ = std::make_unique<HashingBodyWriter>(archive_stream_);
+}
+
+bool ArchiveTarget::Begin(const transfer::Response& response) {
+  return !wanted_ || wanted_(response);
+}
+
+bool ArchiveTarget::Write(const char* data, std::size_t length) {
+  const bool written = hashing_ ? hashing_->Write(data, length)
+                                : std::fwrite(data, 1, length, archive_stream_) == length;
+  if (written) length_ += length;
+  return written;
+}
+
+bool ArchiveTarget::Restart() {
+  hashing_.reset();  // its thread stopped before the file shrinks under it
+  std::clearerr(archive_stream_);
+  if (std::fflush(archive_stream_) != 0 || ::ftruncate(fileno(archive_stream_), 0) != 0 ||
+      std::fseek(archive_stream_, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  length_ = 0;
+  if (hashed_) hashing_ = std::make_unique<HashingBodyWriter>(archive_stream_);
+  return true;
+}
+
+bool ArchiveTarget::EndsAsArchive() {
+  if (std::fflush(archive_stream_) != 0) return false;
+  const std::uint64_t tail_length =
+      std::min<std::uint64_t>(length_, verification::kEndRecordSearchBytes);
+  std::vector<unsigned char> tail(static_cast<std::size_t>(tail_length));
+  std::size_t got = 0;
+  while (got < tail.size()) {
+    const ssize_t piece = ::pread(fileno(archive_stream_), tail.data() + got, tail.size() - got,
+                                  static_cast<off_t>(length_ - tail_length + got));
+    if (piece < 0 && errno == EINTR) continue;
+    if (piece <= 0) return false;
+    got += static_cast<std::size_t>(piece);
+  }
+  return verification::FindEndRecord(tail.data(), tail.size()).status ==
+         verification::EndRecordLocation::Status::kFound;
+}
+
+bool ArchiveTarget::Finish(verification::SignedBytes& result) {
+  return !hashing_ || hashing_->Finish(result);
 }
 
 }  // namespace agentcache

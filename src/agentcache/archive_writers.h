@@ -4,32 +4,24 @@
 // soon after the last byte rather than a whole pass over the archive later. The hash is thus of the
 // very bytes that unzip will read. Where no thread can be started, the pieces are hashed in the
 // callback. The thread is stopped and joined on every path by the destructor.
+// The archive file is the download's target over all its attempts: it can start again from
+// its first byte (the hash with it) and tell whether its bytes end as an archive does.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "transfer/http_session.h"
+#include "transfer/retries.h"
 #include "verification/signed_bytes.h"
 
 namespace agentcache {
-
-// The body of a GET that is not verified: straight from libcurl's buffers into the archive
-// file's stream. A short write ends the transfer.
-class FileBodyWriter final : public transfer::BodyWriter {
- public:
-  explicit FileBodyWriter(std::FILE* archive_stream) : archive_stream_(archive_stream) {}
-  bool Write(const char* data, std::size_t length) override {
-    return std::fwrite(data, 1, length, archive_stream_) == length;
-  }
-
- private:
-  std::FILE* archive_stream_;
-};
 
 class HashingBodyWriter final : public transfer::BodyWriter {
  public:
@@ -64,6 +56,35 @@ class HashingBodyWriter final : public transfer::BodyWriter {
   bool stopping_ = false;      // the transfer was abandoned: stop at once
   bool read_failed_ = false;
   std::thread hashing_thread_;  // not joinable: the pieces are hashed on the receiving thread
+};
+
+// The archive file as a download fills it, hashed on the way for a launcher with keys.
+class ArchiveTarget final : public transfer::DownloadTarget {
+ public:
+  // archive_stream is open for reading and writing, and empty.
+  ArchiveTarget(std::FILE* archive_stream, bool hashed);
+
+  // Decides, from each response's headers, whether its body is wanted; all are by default.
+  void DecideBodiesBy(std::function<bool(const transfer::Response&)> wanted) {
+    wanted_ = std::move(wanted);
+  }
+
+  bool Begin(const transfer::Response& response) override;
+  bool Write(const char* data, std::size_t length) override;
+  [[nodiscard]] std::uint64_t length() const override { return length_; }
+  [[nodiscard]] bool Restart() override;
+  [[nodiscard]] bool EndsAsArchive() override;
+
+  // After the last attempt, once the stream is flushed: the digest of a hashed archive in
+  // result; false when it failed.
+  [[nodiscard]] bool Finish(verification::SignedBytes& result);
+
+ private:
+  std::FILE* archive_stream_;
+  bool hashed_;
+  std::unique_ptr<HashingBodyWriter> hashing_;
+  std::function<bool(const transfer::Response&)> wanted_;
+  std::uint64_t length_ = 0;
 };
 
 }  // namespace agentcache

@@ -14,6 +14,7 @@
 #include "localfs/interruption.h"
 #include "localfs/paths.h"
 #include "localfs/shell_command.h"
+#include "verification/agent_verification.h"
 
 namespace agentcache {
 
@@ -59,6 +60,7 @@ void ReportDownloadFailure(const transfer::Failure& failure, base::MessageSink s
   switch (failure.kind) {
     case Kind::kNone:
     case Kind::kInterrupted:
+    case Kind::kStoppedAtHeaders:
       return;
     case Kind::kNoHandle:
     case Kind::kOptionRefused:
@@ -127,11 +129,32 @@ DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
                                      CacheLock& cache_lock, SignedDownload* signed_download,
                                      base::MessageSink sink) {
   transfer::HttpSession session(url, &localfs::InterruptRequested);
-  return RefreshAgentArchive(session, archive_path, cache_directory, cache_use, cache_lock,
-                             signed_download, sink);
+  return RefreshAgentArchive(session, transfer::RetryPolicy::FromEnvironment(), archive_path,
+                             cache_directory, cache_use, cache_lock, signed_download, sink);
 }
 
-DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange, const char* archive_path,
+namespace {
+
+// A server that turns away the header-only request while its GET works: the headers of a GET
+// stand in for the HEAD's.
+bool HeadRefused(const transfer::Failure& failure) {
+  return failure.kind == transfer::Failure::Kind::kStatus &&
+         (failure.status == 403 || failure.status == 405 || failure.status == 501);
+}
+
+// A body continued in a later request that does not verify may be a bad splice rather than a
+// bad archive: it is fetched once more, whole, before its refusal is reported.
+bool SplicedBadly(const transfer::RetryingExchange& requests, const SignedDownload& download) {
+  return requests.resumed() && (!download.hashed || !verification::VerifyAgentSignature(
+                                                         download.signed_bytes, download.keys,
+                                                         verification::LauncherRelease())
+                                                         .verified);
+}
+
+}  // namespace
+
+DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
+                                    const transfer::RetryPolicy& policy, const char* archive_path,
                                     const std::string& cache_directory, CacheUse cache_use,
                                     CacheLock& cache_lock, SignedDownload* signed_download,
                                     base::MessageSink sink) {
@@ -140,21 +163,46 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange, const char* ar
     sink(ArchiveFileFailedMessage(errno), true);
     return DownloadOutcome::kFailed;
   }
+  transfer::RetryingExchange requests(exchange, policy, &localfs::InterruptRequested, sink);
+  const bool cache_looked_at = cache_use != CacheUse::kIgnore && !cache_directory.empty();
 
   transfer::Response head;
-  const transfer::Failure head_failure = exchange.Head(head);
+  const transfer::Failure head_failure = requests.Head(head);
   if (head_failure.kind == transfer::Failure::Kind::kNoHandle &&
       CacheUsableWithoutDownload(cache_directory, cache_use, signed_download)) {
     return DownloadOutcome::kCachedAgentCurrent;
   }
-  if (head_failure.failed()) {
+  const bool head_refused = HeadRefused(head_failure);
+  if (head_failure.failed() && !head_refused) {
     ReportDownloadFailure(head_failure, sink);
     return DownloadOutcome::kFailed;
   }
 
-  const std::string& etag_line = head.etag_line;
-  if (cache_use != CacheUse::kIgnore && !cache_directory.empty() &&
-      CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
+  // The signed bytes are hashed while the body arrives.
+  ArchiveTarget target(archive.get(), signed_download != nullptr);
+  transfer::Response body;
+  std::string etag_line = head.etag_line;
+  bool body_fetched = false;
+  if (head_refused) {
+    // The GET stops after its headers when they show the cached agent current, and when the
+    // body may be fetched only under the exclusive lock, which this run does not hold yet.
+    bool current = false;
+    bool wait_for_lock = false;
+    target.DecideBodiesBy([&](const transfer::Response& response) {
+      etag_line = response.etag_line;
+      current = cache_looked_at && CachedAgentCurrent(cache_directory, etag_line, signed_download);
+      wait_for_lock = !current && cache_use == CacheUse::kRefresh;
+      return !current && !wait_for_lock;
+    });
+    const transfer::Failure failure = requests.Get(target, body);
+    target.DecideBodiesBy(nullptr);
+    if (current) return DownloadOutcome::kCachedAgentCurrent;
+    if (failure.failed() && !wait_for_lock) {
+      ReportDownloadFailure(failure, sink);
+      return DownloadOutcome::kFailed;
+    }
+    body_fetched = !wait_for_lock;
+  } else if (cache_looked_at && CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
     return DownloadOutcome::kCachedAgentCurrent;
   }
   if (cache_use == CacheUse::kRefresh) {
@@ -177,27 +225,25 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange, const char* ar
     }
   }
 
-  // The signed bytes are hashed while the body arrives.
-  std::unique_ptr<HashingBodyWriter> hashing_writer;
-  FileBodyWriter file_writer(archive.get());
-  transfer::BodyWriter* writer = &file_writer;
+  for (bool may_resume = true;; may_resume = false) {
+    if (!body_fetched) {
+      const transfer::Failure failure = requests.Get(target, body, may_resume);
+      if (failure.failed()) {
+        ReportDownloadFailure(failure, sink);
+        return DownloadOutcome::kFailed;
+      }
+    }
+    body_fetched = false;
+    // The stream's buffer may still hold the body's tail: a full disk can show up only here.
+    if (std::fflush(archive.get()) != 0) {
+      sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
+      return DownloadOutcome::kFailed;
+    }
+    if (signed_download == nullptr) break;
+    signed_download->hashed = target.Finish(signed_download->signed_bytes);
+    if (!may_resume || !SplicedBadly(requests, *signed_download)) break;
+  }
   if (signed_download != nullptr) {
-    hashing_writer = std::make_unique<HashingBodyWriter>(archive.get());
-    writer = hashing_writer.get();
-  }
-  transfer::Response body;
-  const transfer::Failure body_failure = exchange.Get(*writer, body);
-  if (body_failure.failed()) {
-    ReportDownloadFailure(body_failure, sink);
-    return DownloadOutcome::kFailed;
-  }
-  // The stream's buffer may still hold the body's tail: a full disk can show up only here.
-  if (std::fflush(archive.get()) != 0) {
-    sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
-    return DownloadOutcome::kFailed;
-  }
-  if (signed_download != nullptr) {
-    signed_download->hashed = hashing_writer->Finish(signed_download->signed_bytes);
     signed_download->etag_line = etag_line;
   } else if (cache_use == CacheUse::kRefresh) {
     WriteValidationMarker(cache_directory, etag_line);

@@ -14,6 +14,7 @@
 #include "agentcache/cache_lock.h"
 #include "base/message_sink.h"
 #include "transfer/http_session.h"
+#include "transfer/retries.h"
 
 namespace agentcache {
 
@@ -73,12 +74,10 @@ enum class DownloadOutcome {
                                                    SignedDownload* signed_download,
                                                    base::MessageSink sink);
 
-// The same over any exchange, set up already (a stand-in in tests).
-[[nodiscard]] DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
-                                                  const char* archive_path,
-                                                  const std::string& cache_directory,
-                                                  CacheUse cache_use, CacheLock& cache_lock,
-                                                  SignedDownload* signed_download,
-                                                  base::MessageSink sink);
+// The same over any exchange, set up already (a stand-in in tests), with the retries of policy.
+[[nodiscard]] DownloadOutcome RefreshAgentArchive(
+    transfer::Exchange& exchange, const transfer::RetryPolicy& policy, const char* archive_path,
+    const std::string& cache_directory, CacheUse cache_use, CacheLock& cache_lock,
+    SignedDownload* signed_download, base::MessageSink sink);
 
 }  // namespace agentcache

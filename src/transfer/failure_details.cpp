@@ -80,6 +80,11 @@ std::string FailureDetails::Line(CURLcode code) const {
   return FailureDetailsLine(code, text, url, connect_code);
 }
 
+std::string FailureDetails::Reason(CURLcode code) const {
+  const std::string text = PrintableText(buffer_.data());
+  return text.empty() ? curl_easy_strerror(code) : text;
+}
+
 std::string FailureDetailsLine(CURLcode code, std::string_view error_text, const char* url,
                                long connect_code) {
   const std::string text = PrintableText(error_text);

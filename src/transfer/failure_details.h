@@ -23,6 +23,10 @@ class FailureDetails {
   // The details line of the transfer that just failed with code; "" when there is none.
   [[nodiscard]] std::string Line(CURLcode code) const;
 
+  // The error text of that transfer with its control characters replaced as in the details
+  // line, or curl_easy_strerror of code when libcurl wrote none.
+  [[nodiscard]] std::string Reason(CURLcode code) const;
+
  private:
   CURL* handle_ = nullptr;
   std::array<char, CURL_ERROR_SIZE> buffer_{};

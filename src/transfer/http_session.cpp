@@ -6,6 +6,8 @@
 #include <iterator>
 #include <tuple>
 
+#include "base/release_config.h"
+#include "base/release_constants.h"
 #include "transfer/connection_options.h"
 #include "transfer/progress_line.h"
 
@@ -25,6 +27,13 @@ constexpr long kReceiveBufferSize = 1024L * 1024L;
 // plain-http agent. A plain-http URL (local use only) may go either way.
 const char* RedirectProtocolsFor(const char* url) {
   return strncasecmp(url, "https:", 6) == 0 ? "https" : "http,https";
+}
+
+// "setup/1.0.0 (Q4096c; oslin64)": which launcher release asks, for the publisher's logs and
+// for the filters that turn away requests without one.
+std::string UserAgent() {
+  return std::string("setup/") + SETUP_VERSION + " (" + base::ReleaseLabel + "; " +
+         base::PlatformTag + ")";
 }
 
 Failure FailureOf(Failure::Kind kind, CURLcode code) {
@@ -53,11 +62,31 @@ CURLcode TrustCertificates(CURL* handle) {
 struct HttpSession::State {
   StopCheck stop_requested = nullptr;
   ProgressDisplay* progress = nullptr;  // while a body is fetched
+  std::uint64_t progress_offset = 0;    // the first byte asked for
   char etag_capture[kETagCaptureSize] = {};
   char* etag_capture_address = etag_capture;
+  ResponseHeaders headers;
   BodyWriter* body = nullptr;
   bool begun = false;
+  bool declined = false;  // the writer's Begin said no
   CURL* handle = nullptr;
+
+  // The status and headers of the response in, as the writer sees them.
+  [[nodiscard]] Response CurrentResponse() const {
+    Response response;
+    std::ignore = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
+      response.content_length = length;
+    }
+    response.etag_line = etag_capture;
+    response.headers = headers;
+    char* url = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK) {
+      response.origin = UrlOrigin(url);
+    }
+    return response;
+  }
 };
 
 namespace {
@@ -75,24 +104,40 @@ int MonitorTransfer(void* state_pointer, curl_off_t download_total, curl_off_t d
     return 1;
   }
   if (state->progress != nullptr && state->progress->enabled()) {
-    state->progress->Update(ByteCount(download_now), ByteCount(download_total),
+    const std::uint64_t total = ByteCount(download_total);
+    state->progress->Update(state->progress_offset + ByteCount(download_now),
+                            total > 0 ? state->progress_offset + total : 0,
                             ProgressDisplay::Clock::now());
   }
   return 0;
 }
 
+// Whether the body is the writer's: an error page is read and dropped.
+bool StartBody(HttpSession::State& state) {
+  if (state.begun) return !state.declined;
+  state.begun = true;
+  const Response response = state.CurrentResponse();
+  if (response.status >= 400) return false;
+  state.declined = !state.body->Begin(response);
+  return !state.declined;
+}
+
 std::size_t WriteBody(char* data, std::size_t size, std::size_t count, void* state_pointer) {
   auto* const state = static_cast<HttpSession::State*>(state_pointer);
   const std::size_t length = size * count;
-  if (!state->begun) {
-    state->begun = true;
-    Response response;
-    std::ignore = curl_easy_getinfo(state->handle, CURLINFO_RESPONSE_CODE, &response.status);
-    response.etag_line = state->etag_capture;
-    if (!state->body->Begin(response)) return 0;
-  }
+  if (!StartBody(*state)) return state->declined ? 0 : length;
   return state->body->Write(data, length) ? length : 0;
 }
+
+std::size_t TakeHeader(char* data, std::size_t size, std::size_t count, void* state_pointer) {
+  auto* const state = static_cast<HttpSession::State*>(state_pointer);
+  state->headers.Take(std::string_view(data, size * count));
+  return CaptureETagHeader(data, size, count, &state->etag_capture_address);
+}
+
+struct HeaderListFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
 
 }  // namespace
 
@@ -124,15 +169,15 @@ HttpSession::HttpSession(const char* url, StopCheck stop_requested)
     code = curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, static_cast<void*>(state_.get()));
   }
   if (code == CURLE_OK) code = curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle_, CURLOPT_USERAGENT, UserAgent().c_str());
   if (code != CURLE_OK) {
     setup_ = FailureOf(Failure::Kind::kOptionRefused, code);
     return;
   }
   // A matter of speed only, so its result is dropped.
   std::ignore = curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-  std::ignore = curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &CaptureETagHeader);
-  std::ignore = curl_easy_setopt(handle_, CURLOPT_HEADERDATA,
-                                 static_cast<void*>(&state_->etag_capture_address));
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &TakeHeader);
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_HEADERDATA, static_cast<void*>(state_.get()));
 }
 
 HttpSession::~HttpSession() { Close(); }
@@ -145,21 +190,32 @@ void HttpSession::Close() {
 
 // A transfer abandoned because the run should stop is no download failure: no message may
 // claim an error for it.
+// The response's status, headers and announced length are the caller's whatever the outcome,
+// so that a failure's Retry-After can be read.
 Failure HttpSession::Perform(Response& response) {
+  state_->headers = ResponseHeaders();
   const CURLcode code = curl_easy_perform(handle_);
+  response = state_->CurrentResponse();
   if (code != CURLE_OK) {
     if (state_->stop_requested()) return FailureOf(Failure::Kind::kInterrupted, code);
+    if (code == CURLE_WRITE_ERROR && state_->declined) {
+      return FailureOf(Failure::Kind::kStoppedAtHeaders, CURLE_OK);
+    }
     Failure failure = FailureOf(Failure::Kind::kTransfer, code);
     failure.details = details_.Line(code);
+    failure.reason = details_.Reason(code);
+    if (curl_easy_getinfo(handle_, CURLINFO_HTTP_CONNECTCODE, &failure.connect_code) != CURLE_OK) {
+      failure.connect_code = 0;
+    }
     return failure;
   }
   // The code of the last response of the exchange, after redirects.
   const CURLcode info = curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
   if (info != CURLE_OK) return FailureOf(Failure::Kind::kTransfer, info);
-  response.etag_line = state_->etag_capture;
   if (response.status >= 400) {
     Failure failure = FailureOf(Failure::Kind::kStatus, CURLE_OK);
     failure.status = response.status;
+    failure.reason = "the server answered " + std::to_string(response.status);
     return failure;
   }
   return Failure();
@@ -171,7 +227,7 @@ Failure HttpSession::Head(Response& response) {
   return Perform(response);
 }
 
-Failure HttpSession::Get(BodyWriter& body, Response& response, std::uint64_t first_byte) {
+Failure HttpSession::Get(BodyWriter& body, Response& response, const RangeRequest& range) {
   if (setup_.failed()) return setup_;
   std::ignore = curl_easy_setopt(handle_, CURLOPT_NOBODY, 0L);
   std::ignore = curl_easy_setopt(handle_, CURLOPT_HTTPGET, 1L);
@@ -179,23 +235,39 @@ Failure HttpSession::Get(BodyWriter& body, Response& response, std::uint64_t fir
   std::fill(std::begin(state_->etag_capture), std::end(state_->etag_capture), '\0');
   state_->body = &body;
   state_->begun = false;
+  state_->declined = false;
   CURLcode code = curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteBody);
   if (code == CURLE_OK) {
     code = curl_easy_setopt(handle_, CURLOPT_WRITEDATA, static_cast<void*>(state_.get()));
   }
-  const std::string range = std::to_string(first_byte) + "-";
-  if (code == CURLE_OK && first_byte > 0) {
-    code = curl_easy_setopt(handle_, CURLOPT_RANGE, range.c_str());
+  // The handle keeps its options from one request to the next: a GET without a range clears
+  // the last one's.
+  const std::string range_text = std::to_string(range.first_byte) + "-";
+  std::unique_ptr<curl_slist, HeaderListFree> headers;
+  if (range.first_byte > 0 && !range.if_range.empty()) {
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + range.if_range).c_str()));
+    if (!headers) code = CURLE_OUT_OF_MEMORY;
   }
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle_, CURLOPT_RANGE,
+                            range.first_byte > 0 ? range_text.c_str() : nullptr);
+  }
+  if (code == CURLE_OK) code = curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.get());
   if (code != CURLE_OK) return FailureOf(Failure::Kind::kRequestRefused, code);
   if (state_->stop_requested()) return FailureOf(Failure::Kind::kInterrupted, CURLE_OK);
   // The line is ended before the caller prints any message of the outcome.
   ProgressDisplay progress = ProgressDisplay::ForStandardError(ProgressDisplay::Clock::now());
   state_->progress = &progress;
+  state_->progress_offset = range.first_byte;
   Failure failure = Perform(response);
+  // An empty body is the writer's too: it learns of the response all the same.
+  if (!failure.failed() && !StartBody(*state_) && state_->declined) {
+    failure = FailureOf(Failure::Kind::kStoppedAtHeaders, CURLE_OK);
+  }
   state_->progress = nullptr;
   progress.Finish(ProgressDisplay::Clock::now());
   state_->body = nullptr;
+  std::ignore = curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
   return failure;
 }
 

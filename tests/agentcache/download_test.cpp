@@ -200,9 +200,9 @@ TEST_F(DownloadTest, TheHeadsResponseCodeDecidesBeforeAnythingIsRemoved) {
   };
   for (const Case& test_case : std::vector<Case>{
            {"404 Not Found", false, {"Could not reach the download server" + kAdvice}},
-           {"403 Forbidden",
+           {"401 Unauthorized",
             false,
-            {"Error: Download process failed. Received an HTTP code: 403" + kAdvice}},
+            {"Error: Download process failed. Received an HTTP code: 401" + kAdvice}},
            {"500 Internal Server Error",
             false,
             {"Error: Download process failed. Received an HTTP code: 500" + kAdvice}},

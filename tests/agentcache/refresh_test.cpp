@@ -44,11 +44,12 @@ class FakeExchange final : public transfer::Exchange {
     return head_failure;
   }
   Failure Get(transfer::BodyWriter& writer, transfer::Response& response,
-              std::uint64_t /*first_byte*/) override {
+              const transfer::RangeRequest& /*range*/) override {
     requests.push_back("GET");
     during_get();
     if (get_failure.failed()) return get_failure;
     response.status = 200;
+    response.content_length = static_cast<std::int64_t>(body.size());
     EXPECT_TRUE(writer.Begin(response));
     EXPECT_TRUE(writer.Write(body.data(), body.size()));
     return Failure();
@@ -72,10 +73,12 @@ class RefreshTest : public ::testing::Test {
     WriteFile(env_.cache() + ".validatestring", "ETag: \"v1\"\r");
   }
 
+  static constexpr transfer::RetryPolicy kNoRetries{0, 0};
+
   DownloadOutcome Refresh(CacheUse use = CacheUse::kRefresh,
                           agentcache::SignedDownload* signed_download = nullptr) {
-    return agentcache::RefreshAgentArchive(exchange_, archive().c_str(), env_.cache(), use,
-                                           no_lock_, signed_download, RecordMessage);
+    return agentcache::RefreshAgentArchive(exchange_, kNoRetries, archive().c_str(), env_.cache(),
+                                           use, no_lock_, signed_download, RecordMessage);
   }
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
   std::string marker() const { return ReadFile(env_.cache() + ".validatestring"); }
