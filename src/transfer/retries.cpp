@@ -187,10 +187,8 @@ class RetryingExchange::Attempts {
   // After a failed attempt that left length bytes: whether to try again, after the wait and
   // its note. failure becomes kInterrupted when the run is stopped during the wait.
   bool Again(Failure& failure, const Response& response, std::uint64_t length, bool transient) {
-    ++made_;
     if (length >= furthest_ + kProgressBytes) {
       furthest_ = length;
-      ++free_;
       step_ = 0;
       last_progress_ = Clock::now();
     } else if (++counted_ > policy_.retries) {
@@ -201,8 +199,8 @@ class RetryingExchange::Attempts {
     if (!wait || Clock::now() + *wait - last_progress_ > kRetryWindow) return false;
     const auto whole = static_cast<long>(std::ceil(wait->count()));
     sink_("Note: the download failed (" + failure.reason + "); trying again in " +
-              std::to_string(whole) + " s (attempt " + std::to_string(made_ + 1) + " of " +
-              std::to_string(policy_.retries + 1 + free_) + ").",
+              std::to_string(whole) + " s (attempt " + std::to_string(std::max(2, counted_ + 1)) +
+              " of " + std::to_string(policy_.retries + 1) + ").",
           true);
     if (!Sleep(*wait * (policy_.wait_percent / 100.0))) {
       failure = Failure();
@@ -246,10 +244,10 @@ class RetryingExchange::Attempts {
   const RetryPolicy& policy_;
   StopCheck stop_requested_;
   base::MessageSink sink_;
-  int made_ = 0;     // attempts made
-  int counted_ = 0;  // failed attempts that made no progress
-  int free_ = 0;     // failed attempts that made progress
-  int step_ = 0;     // of the waits since the last progress
+  // Failed attempts that made no progress. The attempts are numbered by the retries they
+  // cost: after one that made progress, the next takes its number again.
+  int counted_ = 0;
+  int step_ = 0;  // of the waits since the last progress
   std::uint64_t furthest_ = 0;
   Clock::time_point last_progress_;
   std::minstd_rand random_;

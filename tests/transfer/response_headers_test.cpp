@@ -112,3 +112,68 @@ TEST(CaptureETagHeader, ReturnsTheLineLengthForEverySizeAndCountSplit) {
 }
 
 }  // namespace
+
+namespace {
+
+using transfer::ContentRange;
+using transfer::ParseContentRange;
+using transfer::ParseRetryAfter;
+using transfer::ResponseHeaders;
+using transfer::StrongETag;
+
+// A resume is appended only after a Content-Range that names its bytes exactly: anything
+// unusual is no range at all.
+TEST(ContentRangeTest, OnlyAWholeConsistentRangeIsTaken) {
+  const auto range = ParseContentRange("bytes 100-199/200");
+  ASSERT_TRUE(range.has_value());
+  EXPECT_EQ(range->first, 100U);
+  EXPECT_EQ(range->last, 199U);
+  EXPECT_EQ(range->complete, 200U);
+  for (const char* refused :
+       {"bytes 100-199/*", "bytes */200", "bytes 200-100/300", "bytes 100-200/200", "bytes -5/9",
+        "bytes 1-2/3 ", "Bytes 1-2/3", "bytes 1-2", "bytes 99999999999999999999-1/2",
+        "bytes +1-2/3", "items 1-2/3", ""}) {
+    EXPECT_FALSE(ParseContentRange(refused).has_value()) << refused;
+  }
+}
+
+TEST(RetryAfterTest, SecondsOrAnHttpDateFromNow) {
+  constexpr std::time_t kNow = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  EXPECT_EQ(ParseRetryAfter("2", kNow), 2U);
+  EXPECT_EQ(ParseRetryAfter("Sun, 06 Nov 1994 08:49:39 GMT", kNow), 2U);
+  EXPECT_EQ(ParseRetryAfter("Sat, 01 Mar 2025 00:00:00 GMT", 1740787200 - 30), 30U);
+  EXPECT_EQ(ParseRetryAfter("Sun, 06 Nov 1994 08:49:00 GMT", kNow), 0U);  // already past
+  for (const char* refused :
+       {"", "-1", "2.5", "soon", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun, 06 Nov 1994 08:49:37 UTC",
+        "Sun, 36 Nov 1994 08:49:37 GMT", "Sun, 06 Nox 1994 08:49:37 GMT"}) {
+    EXPECT_FALSE(ParseRetryAfter(refused, kNow).has_value()) << refused;
+  }
+}
+
+// If-Range may carry a strong tag only; a weak or malformed one asks for no range.
+TEST(StrongETagTest, OnlyAQuotedStrongTag) {
+  EXPECT_EQ(StrongETag("\"v1\""), "\"v1\"");
+  for (const char* refused : {"W/\"v1\"", "v1", "\"v1", "\"v\"1\"", "\"a b\"", ""}) {
+    EXPECT_EQ(StrongETag(refused), "") << refused;
+  }
+}
+
+// A redirect's headers never speak for the response that follows it.
+TEST(ResponseHeadersTest, EachStatusLineStartsAfresh) {
+  ResponseHeaders headers;
+  for (const char* line :
+       {"HTTP/1.1 302 Found\r\n", "ETag: \"redirect\"\r\n", "Retry-After: 5\r\n",
+        "HTTP/1.1 200 OK\r\n", "etag:  \"v1\" \r\n", "content-type: text/html\r\n",
+        "Transfer-Encoding: gzip, Chunked\r\n", "Content-Range: bytes 0-1/2\r\n"}) {
+    headers.Take(line);
+  }
+  EXPECT_EQ(headers.etag, "\"v1\"");
+  EXPECT_EQ(headers.retry_after, "");
+  EXPECT_EQ(headers.content_type, "text/html");
+  EXPECT_EQ(headers.content_range, "bytes 0-1/2");
+  EXPECT_TRUE(headers.chunked);
+  headers.Take("ETag: \"" + std::string(transfer::kHeaderValueLimit, 'x') + "\"\r\n");
+  EXPECT_EQ(headers.etag, "");
+}
+
+}  // namespace
