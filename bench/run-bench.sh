@@ -8,8 +8,8 @@
 # Sizes and counts may be overridden for a quick run (BENCH_QUICK=1 also allows fewer than
 # five rounds): BENCH_BUNDLE_MIB (1024), BENCH_FIRST_RUN_MIB (512), BENCH_HEAP_SMALL_MIB
 # (16), BENCH_HEAP_LARGE_MIB (1024), BENCH_PACK_MIB (1024, for pack_vs_cat.sh; BENCH_PACK=0
-# skips it), BENCH_ROUNDS (7, the big figures), BENCH_WARM_ROUNDS (100) and
-# BENCH_WARM_BATCH (2).
+# skips it), BENCH_RESUME_MIB (100), BENCH_ROUNDS (7, the big figures), BENCH_WARM_ROUNDS
+# (100) and BENCH_WARM_BATCH (2).
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -28,6 +28,7 @@ rounds=${BENCH_ROUNDS:-7}
 pack_mib=${BENCH_PACK_MIB:-1024}
 warm_rounds=${BENCH_WARM_ROUNDS:-100}
 warm_batch=${BENCH_WARM_BATCH:-2}
+resume_mib=${BENCH_RESUME_MIB:-100}
 
 setup="$build/src/setup"
 # The same launcher linked against the system's shared libcurl (built beside the static one).
@@ -465,9 +466,47 @@ print("%.3f %.3f" % ((seconds["signed"] - seconds["unsigned"]) * 1000 / mib,
     --detail "the difference of the median first runs above, over ${first_mib} MiB; the goal is 10 % of the unsigned run, per MiB"
 }
 
+# The bytes a run moves when its first GET is reset at 60 %: the retry asks for the rest with
+# a Range, so the archive should cross the link about once. nginx cannot cut a transfer, so
+# the scripted test server serves this one, and counts the body bytes it sent.
+figure_resume() {
+  step "Resumed download: ${resume_mib} MiB agent, the first GET reset at 60 %"
+  local archive="$data/agent-${resume_mib}M.zip" dir="$out/resume" status=0
+  make_agent "$archive" "$resume_mib"
+  rm -rf "$dir"
+  mkdir -p "$dir/home"
+  python3 "$repo/tests/support/scripted_server.py" --serve-file "$archive" --etag '"resume"' \
+    --ranges --cut-first-get 0.6 --port-file "$dir/port" --count-file "$dir/sent" \
+    --log "$dir/requests.jsonl" --lifetime 600 >>"$log" 2>&1 &
+  local server=$!
+  for _ in $(seq 100); do
+    [ -s "$dir/port" ] && break
+    sleep 0.1
+  done
+  HOME="$dir/home" QX_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$(cat "$dir/port")/agent" \
+    "$launcher_small" >>"$log" 2>&1 || status=$?
+  kill "$server"
+  wait "$server" || true
+  [ "$status" -eq 0 ] || { echo "run-bench.sh: the resumed run failed ($status)" >&2; exit 1; }
+  local size sent requests
+  size=$(stat -c %s "$archive")
+  sent=$(cat "$dir/sent")
+  requests=$(python3 -c 'import json, sys
+for line in open(sys.argv[1]):
+    request = json.loads(line)
+    ranges = [value for name, value in request["headers"] if name.lower() == "range"]
+    print(" ".join([request["method"]] + ranges), end="; ")' "$dir/requests.jsonl")
+  record --id resume_bytes \
+    --title "bytes moved by a run that resumes a ${resume_mib} MiB agent cut once at 60 %" \
+    --baseline "the archive's size" --goal "<=1.05" --unit "× the archive" \
+    --value "$(awk -v s="$sent" -v a="$size" 'BEGIN { printf "%.4f", s / a }')" \
+    --detail "$sent B of bodies sent for an archive of $size B; requests: ${requests%; }"
+}
+
 # BENCH_ONLY, a list of figure groups (warm stub extraction first_run download connections
-# heap pack verify signed), runs only those.
-for figure in warm stub extraction first_run download connections heap pack verify signed; do
+# heap pack verify signed resume), runs only those.
+for figure in warm stub extraction first_run download connections heap pack verify signed \
+  resume; do
   case " ${BENCH_ONLY:-$figure} " in
     *" $figure "*) "figure_$figure" ;;
   esac

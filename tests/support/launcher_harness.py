@@ -294,10 +294,13 @@ def launcher_environment(path, agent_log, url, home, default_home, extra=None, e
     url: QX_INTERNAL_INSTALL_AGENT_URL; None points it at a closed port on 127.0.0.1.
     home: "default" (default_home), None (HOME unset) or a string.
     extra: further variables; env: last word, where None removes a variable.
+    A run makes one attempt per request unless env says otherwise, and waits for none.
     """
     environment = {
         "PATH": path,
         "LC_ALL": "C",
+        "QX_DOWNLOAD_RETRIES": "0",
+        "QX_INTERNAL_RETRY_WAIT_PERCENT": "0",
         "SETUP_E2E_AGENT_LOG": agent_log,
         "QX_INTERNAL_INSTALL_AGENT_URL": (
             url if url is not None else "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)),

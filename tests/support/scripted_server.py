@@ -17,13 +17,17 @@ In-process use:
 Command-line use (for the demo and the benchmarks):
 
     scripted_server.py --serve-file PATH --etag '"abc"' --port-file F --lifetime 120
+    scripted_server.py --serve-file PATH --etag '"abc"' --ranges --cut-first-get 0.6 \
+        --count-file F    # a first GET reset at 60 %, ranges served, body bytes counted
 """
 
 import argparse
 import json
 import os
+import re
 import signal
 import socket
+import struct
 import sys
 import threading
 import time
@@ -80,16 +84,20 @@ class Reply:
            server stops.
     pace: (chunk_size, interval): send body in pieces of chunk_size bytes, one every
           interval seconds (a slow link that keeps moving).
+    cut: send only the first cut bytes of the body, then end the connection: with a reset
+         (RST) when reset, once the client has read every byte sent, else with a close.
     """
 
     def __init__(self, head=b"", body=b"", body_file=None, close=False, stall=False,
-                 pace=None):
+                 pace=None, cut=None, reset=False):
         self.head = head
         self.body = body
         self.body_file = body_file
         self.close = close
         self.stall = stall
         self.pace = pace
+        self.cut = cut
+        self.reset = reset
 
 
 def response(status=200, reason=None, header_lines=(), body=b"", eol=b"\r\n",
@@ -139,6 +147,33 @@ def serve_archive(body, etag=b'"v1"', etag_header=None, eol=b"\r\n", status=200,
         if request.method == "GET" and get_reply is not None:
             return get_reply
         return response(status, header_lines=lines, body=body, eol=eol)
+
+    return handle
+
+
+def serve_resumable(body, etag=b'"v1"', cuts=(), reset=True, ranges=True):
+    """A handler for an archive whose transfers break: the n-th GET is cut after cuts[n] bytes
+    of its response body (see Reply.cut), later GETs go through whole. When ranges is true,
+    "Range: bytes=N-" (with an If-Range equal to etag, when one is sent) is answered 206 with
+    "Content-Range: bytes N-END/TOTAL"; otherwise it is ignored. HEAD gets a whole GET's head.
+    """
+    gets = []
+
+    def handle(request):
+        lines = [etag_line(etag)] if etag is not None else []
+        match = re.fullmatch(r"bytes=(\d+)-", request.header("Range") or "")
+        if_range = request.header("If-Range")
+        start = int(match.group(1)) if match and ranges else len(body)
+        if start >= len(body) or (if_range is not None and _bytes(if_range) != etag):
+            reply = response(200, header_lines=lines, body=body)
+        else:
+            lines.append(b"Content-Range: bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+            reply = response(206, header_lines=lines, body=body[start:])
+        if request.method == "GET":
+            gets.append(request)
+            if len(gets) <= len(cuts) and cuts[len(gets) - 1] < len(reply.body):
+                reply.cut, reply.reset = cuts[len(gets) - 1], reset
+        return reply
 
     return handle
 
@@ -224,6 +259,7 @@ class ScriptedServer:
         self._errors = []
         self._connections = {}
         self._next_connection = 1
+        self._body_bytes_sent = 0
         self._stopped = threading.Event()
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -287,6 +323,12 @@ class ScriptedServer:
         with self._lock:
             return list(self._errors)
 
+    @property
+    def body_bytes_sent(self):
+        """Body bytes sent in every reply since the start or the last clear()."""
+        with self._lock:
+            return self._body_bytes_sent
+
     def set_handler(self, handler):
         with self._lock:
             self._handler = handler
@@ -294,6 +336,7 @@ class ScriptedServer:
     def clear(self):
         with self._lock:
             self._requests = []
+            self._body_bytes_sent = 0
 
     def wait_for_requests(self, count, timeout=10.0):
         deadline = time.monotonic() + timeout
@@ -344,7 +387,7 @@ class ScriptedServer:
                         pass
                     return
                 self._send(sock, request, reply)
-                if reply.close:
+                if reply.close or reply.cut is not None:
                     return
         except OSError:
             return
@@ -403,19 +446,29 @@ class ScriptedServer:
             sock.sendall(reply.head)
             if request.method == "HEAD":
                 return  # a body here would be read as the next response
+            body = reply.body[:reply.cut]
             if reply.body_file is not None:
                 with open(reply.body_file, "rb") as stream:
-                    sock.sendfile(stream)
+                    self._count(sock.sendfile(stream, 0, reply.cut))
             elif reply.pace is not None:
                 chunk_size, interval = reply.pace
-                for start in range(0, len(reply.body), chunk_size):
+                for start in range(0, len(body), chunk_size):
                     if start > 0 and self._stopped.wait(interval):
                         return
-                    sock.sendall(reply.body[start:start + chunk_size])
-            elif reply.body:
-                sock.sendall(reply.body)
+                    sock.sendall(body[start:start + chunk_size])
+                    self._count(min(chunk_size, len(body) - start))
+            elif body:
+                sock.sendall(body)
+                self._count(len(body))
+            if reply.reset:
+                _wait_until_read(sock)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         finally:
             sock.settimeout(0.5)
+
+    def _count(self, sent):
+        with self._lock:
+            self._body_bytes_sent += sent
 
     def _record(self, request):
         with self._lock:
@@ -427,6 +480,20 @@ class ScriptedServer:
     def _error(self, text):
         with self._lock:
             self._errors.append(text)
+
+
+def _wait_until_read(sock, limit=10.0):
+    """Waits (at most limit seconds) until the client has read every byte sent on sock, as
+    its queues in /proc/net/tcp show: a reset drops the bytes still queued at the client."""
+    ends = {"%08X:%04X" % (struct.unpack("<I", socket.inet_aton(host))[0], port)
+            for host, port in (sock.getsockname(), sock.getpeername())}
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp", encoding="ascii") as table:
+            queues = [f[4] for f in (line.split() for line in table) if {f[1], f[2]} == ends]
+        if queues == ["00000000:00000000"] * 2:
+            return
+        time.sleep(0.01)
 
 
 def _find_head_end(buffer):
@@ -449,9 +516,21 @@ def main(argv=None):
     parser.add_argument("--lifetime", type=float, default=CLI_LIFETIME,
                         help="stop after this many seconds (default %(default)s)")
     parser.add_argument("--lf", action="store_true", help="end header lines with LF only")
+    parser.add_argument("--ranges", action="store_true", help='answer "Range: bytes=N-" with 206')
+    parser.add_argument("--cut-first-get", type=float, metavar="FRACTION",
+                        help="reset the first GET after this fraction of the file")
+    parser.add_argument("--count-file", help="write the body bytes sent here when stopping")
     options = parser.parse_args(argv)
 
-    handler = serve_file(options.serve_file, options.etag, eol=b"\n" if options.lf else b"\r\n")
+    if options.ranges or options.cut_first_get is not None:
+        with open(options.serve_file, "rb") as stream:
+            data = stream.read()
+        cuts = [] if options.cut_first_get is None else [int(len(data) * options.cut_first_get)]
+        handler = serve_resumable(data, _bytes(options.etag) if options.etag else None, cuts,
+                                  ranges=options.ranges)
+    else:
+        handler = serve_file(options.serve_file, options.etag,
+                             eol=b"\n" if options.lf else b"\r\n")
     if options.path:
         handler = routes({options.path: handler})
     server = ScriptedServer(handler, lifetime=options.lifetime, port=options.port,
@@ -466,6 +545,9 @@ def main(argv=None):
         os.replace(temporary, options.port_file)
     print("serving %s on %s" % (options.serve_file, server.url(options.path or "/")), flush=True)
     server.wait_until_stopped()
+    if options.count_file:
+        with open(options.count_file, "w", encoding="ascii") as stream:
+            stream.write("%d\n" % server.body_bytes_sent)
     return 0
 
 

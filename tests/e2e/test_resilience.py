@@ -1,0 +1,236 @@
+#!/usr/bin/python3
+"""Downloads over a bad link: a transient failure is retried after a note (the runs sleep
+no time, the notes name the nominal waits), a cut GET with a strong ETag resumes with a Range,
+a refused HEAD gives way to a GET, and a final failure ends the run at once.
+"""
+
+import io
+import os
+import re
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+from launcher_harness import (AGENT_PATH, CURLE_COULDNT_CONNECT, CURLE_RECV_ERROR,
+                              DOWNLOAD_FAILED_PREFIX, closed_port, download_failed_tail_lines,
+                              make_agent_archive, run_main, tree_snapshot)
+from scripted_server import response, redirect, routes, sequence, serve_archive, serve_resumable
+from test_download import AGENT_V1, AGENT_V2, GET, HEAD, DownloadTestCase
+
+MIB = 1024 * 1024
+BIG = make_agent_archive("big", extra={"payload.bin": os.urandom(4 * MIB)})
+HUGE = make_agent_archive("huge", extra={"payload.bin": os.urandom(6 * MIB)})
+USER_AGENT = "setup/1.0.0 (Q4096c; oslin64)"
+NOTE = re.compile(r"Note: the download failed \((.+)\); trying again in (\d+) s "
+                  r"\(attempt (\d+) of (\d+)\)\.")
+LAUNCHER_DEFAULT = {"QX_DOWNLOAD_RETRIES": None}  # the launcher's own count: 3 retries
+
+
+class ResilienceTestCase(DownloadTestCase):
+    def run_launcher(self, args=(), env=None, **options):
+        return super().run_launcher(args, env=dict(LAUNCHER_DEFAULT, **(env or {})), **options)
+
+    def take_notes(self, result):
+        """Removes the leading retry notes from result.stderr_lines and returns them as
+        (reason, wait, attempt, attempts) tuples."""
+        notes = []
+        while result.stderr_lines and NOTE.fullmatch(result.stderr_lines[0]):
+            reason, *numbers = NOTE.fullmatch(result.stderr_lines.pop(0)).groups()
+            notes.append((reason,) + tuple(map(int, numbers)))
+        return notes
+
+    def assertFirstRetry(self, note):
+        """A reason, the first wait (1 s give or take a quarter, rounded up), attempt 2 of 4."""
+        self.assertTrue(note[0])
+        self.assertIn(note[1:], [(1, 2, 4), (2, 2, 4)])
+
+    def assertIntact(self, result, archive, ident):
+        """The run went on without a message of its own after its notes, and the cached agent
+        is that archive's, byte for byte, unpacked without a word from unzip."""
+        self.assertSucceeded(result)
+        self.assertAgentRanFromCache(result, ident=ident)
+        with zipfile.ZipFile(io.BytesIO(archive)) as members:
+            with open(os.path.join(self.ws.agent_dir(), "payload.bin"), "rb") as stream:
+                self.assertEqual(stream.read(), members.read("payload.bin"))
+        self.assertEqual([(call.status, call.stderr) for call in result.unzip_calls],
+                         [(0, "")] * 2, result.describe())
+        self.assertWorkDirectoryGone(result)
+
+    def gets(self):
+        return [r for r in self.server.requests if r.method == "GET"]
+
+
+class ResumeTests(ResilienceTestCase):
+    def test_reset_at_60_percent_resumes_where_it_stopped(self):
+        cut = len(BIG) * 6 // 10
+        self.serve(serve_resumable(BIG, cuts=[cut]))
+        result = self.run_launcher()
+        notes = self.take_notes(result)
+        self.assertEqual(len(notes), 1, result.describe())
+        self.assertFirstRetry(notes[0])
+        self.assertIntact(result, BIG, "big")
+        self.assertRequests(self.server, [HEAD, GET, GET], same_connection=False)
+        first, second = self.gets()
+        self.assertEqual((first.header("Range"), first.header("If-Range")), (None, None))
+        self.assertEqual((second.header("Range"), second.header("If-Range")),
+                         ("bytes=%d-" % cut, '"v1"'))
+        self.assertLessEqual(self.server.body_bytes_sent, 1.10 * len(BIG))
+        self.assertEqual({r.header("User-Agent") for r in self.server.requests}, {USER_AGENT})
+
+    def test_link_that_cuts_every_connection_still_finishes(self):
+        # Each attempt moves the archive 1.5 MiB further, so none counts against the four.
+        cut = 3 * MIB // 2
+        self.serve(serve_resumable(HUGE, cuts=[cut] * 10))
+        result = self.run_launcher()
+        notes = self.take_notes(result)
+        self.assertIntact(result, HUGE, "huge")
+        gets = self.gets()
+        self.assertGreater(len(gets), 4)
+        self.assertEqual([r.header("Range") for r in gets],
+                         [None] + ["bytes=%d-" % (cut * n) for n in range(1, len(gets))])
+        self.assertEqual(len(notes), len(gets) - 1, result.describe())
+        self.assertFirstRetry(notes[0])
+
+    def test_200_to_a_ranged_get_replaces_what_was_received(self):
+        self.serve(serve_resumable(BIG, cuts=[len(BIG) // 2], ranges=False))
+        result = self.run_launcher()
+        self.assertEqual(len(self.take_notes(result)), 1, result.describe())
+        self.assertIntact(result, BIG, "big")
+        self.assertEqual(self.gets()[1].header("Range"), "bytes=%d-" % (len(BIG) // 2))
+
+    def assertRefusedRangeRestarts(self, refusal, reason=None):
+        """A ranged retry answered with refusal: nothing of it is kept, and the next attempt
+        asks for the whole archive."""
+        archive = serve_resumable(BIG, cuts=[len(BIG) // 2])
+        self.serve(sequence([archive, archive, refusal], then=archive))
+        result = self.run_launcher()
+        notes = self.take_notes(result)
+        self.assertEqual(len(notes), 2, result.describe())
+        self.assertFirstRetry(notes[0])
+        if reason is not None:
+            self.assertEqual(notes[1][0], reason)
+        self.assertIntact(result, BIG, "big")
+        gets = self.gets()
+        self.assertEqual([r.header("Range") is None for r in gets], [True, False, True])
+        self.assertIsNone(gets[2].header("If-Range"))
+
+    def test_206_that_starts_too_early_is_not_appended(self):
+        def early(request):
+            start = int(re.search(r"\d+", request.header("Range") or "1000").group()) - 1000
+            return response(206, header_lines=[
+                'ETag: "v1"', "Content-Range: bytes %d-%d/%d" % (start, len(BIG) - 1, len(BIG))],
+                body=BIG[start:])
+        self.assertRefusedRangeRestarts(
+            early, "the server answered 206 for bytes that do not follow those received")
+
+    def test_416_to_a_ranged_get_restarts_without_a_range(self):
+        self.assertRefusedRangeRestarts(
+            response(416, header_lines=["Content-Range: bytes */%d" % len(BIG)]))
+
+    def test_weak_etag_restarts_without_a_range(self):
+        self.serve(serve_resumable(BIG, etag=b'W/"v1"', cuts=[len(BIG) // 2], reset=False))
+        result = self.run_launcher()
+        self.assertEqual(len(self.take_notes(result)), 1, result.describe())
+        self.assertIntact(result, BIG, "big")
+        self.assertEqual([(r.header("Range"), r.header("If-Range")) for r in self.gets()],
+                         [(None, None)] * 2)
+
+
+class RetryTests(ResilienceTestCase):
+    def test_busy_server_is_asked_again(self):
+        busy = response(503, header_lines=["Retry-After: 2"], body=b"busy\n")
+        self.serve(sequence([busy], then=serve_archive(AGENT_V1)))
+        result = self.run_launcher()
+        self.assertEqual(self.take_notes(result), [("the server answered 503", 2, 2, 4)])
+        self.assertSucceeded(result)
+        self.assertRequests(self.server, [HEAD, HEAD, GET], same_connection=False)
+        # Too many requests on the GET: the GET alone is made again.
+        fresh = serve_archive(AGENT_V2, etag=b'"v2"')
+        self.serve(sequence([fresh, response(429, body=b"slow down\n")], then=fresh))
+        result = self.run_launcher()
+        notes = self.take_notes(result)
+        self.assertEqual([note[0] for note in notes], ["the server answered 429"])
+        self.assertFirstRetry(notes[0])
+        self.assertSucceeded(result)
+        self.assertRequests(self.server, [HEAD, GET, GET], same_connection=False)
+
+    def test_retry_count_against_a_closed_port(self):
+        url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
+        for retries, waits in ((None, [(1, 2), (2, 3), (3, 4, 5)]), ("1", [(1, 2)]),
+                               ("0", []), ("11", [(1, 2), (2, 3), (3, 4, 5)])):
+            with self.subTest(retries=retries):
+                result = self.run_launcher(url=url, env={"QX_DOWNLOAD_RETRIES": retries})
+                notes = self.take_notes(result)
+                self.assertEqual([note[2:] for note in notes],
+                                 [(n + 2, len(waits) + 1) for n in range(len(waits))])
+                for (reason, wait, _, _), allowed in zip(notes, waits):
+                    self.assertTrue(reason)
+                    self.assertIn(wait, allowed)
+                self.assertTransferFailed(result, CURLE_COULDNT_CONNECT)
+
+    def test_close_delimited_body_without_its_end_record(self):
+        cut = len(AGENT_V1) // 2
+        page = response(200, header_lines=["Content-Type: text/html"], body=AGENT_V1[:cut],
+                        content_length=None, close=True)
+        self.serve(serve_archive(AGENT_V1, get_reply=page))
+        result = self.run_launcher()
+        why = "the archive ended after %d bytes without its end record" % cut
+        self.assertEqual([(note[0],) + note[2:] for note in self.take_notes(result)],
+                         [(why, attempt, 4) for attempt in (2, 3, 4)])
+        self.assertFailedWith(result, [DOWNLOAD_FAILED_PREFIX + "Transferred a partial file"]
+                              + download_failed_tail_lines() + [
+            "Details: %s; its Content-Type was text/html (http://127.0.0.1:%d)"
+            % (why, self.server.port)])
+        self.assertRequests(self.server, [HEAD] + [GET] * 4, same_connection=False)
+        self.assertIsNone(self.ws.marker())
+
+    def test_proxy_answers_to_the_tunnel(self):
+        proxy = {"https_proxy": self.server.url("")}
+        for status, attempts in ((503, 4), (407, 1)):
+            with self.subTest(status=status):
+                self.serve(lambda request: response(status))
+                result = self.run_launcher(url="https://localhost/agent", env=proxy)
+                notes = self.take_notes(result)
+                self.assertEqual([note[2:] for note in notes],
+                                 [(n, 4) for n in range(2, attempts + 1)])
+                self.assertRegex(result.stderr_lines[3], r"\b%d\b" % status)
+                self.assertTransferFailed(result, CURLE_RECV_ERROR)
+                self.assertRequests(self.server, [("CONNECT", "localhost:443")] * attempts,
+                                    same_connection=False)
+
+
+class RefusedHeadTests(ResilienceTestCase):
+    def test_head_refused_with_405_gives_way_to_a_get(self):
+        archive = serve_archive(AGENT_V1)
+        self.serve(lambda request: response(405) if request.method == "HEAD" else archive(request))
+        result = self.run_launcher()
+        self.assertSucceeded(result)
+        self.assertRequests(self.server, [HEAD, GET, GET], same_connection=False)
+        self.assertAgentRanFromCache(result, ident="v1")
+        self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
+        # Warm: the GET's head shows the agent current; its body is not read.
+        before = tree_snapshot(self.ws.cache_dir())
+        self.server.clear()
+        result = self.run_launcher()
+        self.assertSucceeded(result)
+        self.assertRequests(self.server, [HEAD, GET], same_connection=False)
+        self.assertAgentRanFromCache(result, ident="v1")
+        self.assertEqual(len(result.unzip_calls), 1, result.describe())
+        self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
+
+    def test_redirect_to_a_target_that_refuses_head(self):
+        target = "/bucket/agent.zip?X-Signature=0f1e2d"
+        signed = serve_archive(AGENT_V1, etag=b'"object"')
+        self.serve(routes({AGENT_PATH: redirect(target), target: lambda request: (
+            response(403) if request.method == "HEAD" else signed(request))}))
+        result = self.run_launcher()
+        self.assertSucceeded(result)
+        self.assertAgentRanFromCache(result, ident="v1")
+        self.assertEqual(self.ws.marker(), b'ETag: "object"\r')
+        at_target = [r.method for r in self.server.requests if r.path == target]
+        self.assertEqual((at_target[0], at_target[-1]), ("HEAD", "GET"), self.server.requests)
+
+
+if __name__ == "__main__":
+    run_main()
