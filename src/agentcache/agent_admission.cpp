@@ -69,6 +69,15 @@ bool CachedAgentVerified(const std::string& cache_directory,
          });
 }
 
+bool CachedAgentMayRunOffline(const std::string& cache_directory,
+                              const std::vector<verification::PublisherKey>& keys) {
+  VerificationRecord record;
+  std::vector<KeyFloor> floors;
+  return CachedAgentVerified(cache_directory, keys, record) &&
+         ReadVersionFloors(cache_directory, floors) != RecordRead::kUnreadable &&
+         record.version >= FloorForKeys(floors, keys);
+}
+
 bool RaiseFloorForAdmittedAgent(const std::string& cache_directory,
                                 const VerificationRecord& record) {
   return RaiseVersionFloor(cache_directory, record.key_id, record.version);

@@ -20,7 +20,6 @@ struct SignedDownload {
   std::vector<verification::PublisherKey> keys;  // the launcher's, never empty
   verification::SignedBytes signed_bytes;
   bool hashed = false;  // false: the digest failed, and the archive cannot be vouched for
-  std::string etag_line;
 };
 
 enum class AdmissionVerdict {
@@ -43,6 +42,11 @@ struct Admission {
                                              const std::vector<verification::PublisherKey>& keys,
                                              const std::string& cache_directory,
                                              base::MessageSink sink);
+
+// The cached agent is verified (below) and at or above the floor of `keys`, with floors that
+// can be read: it may run while the server cannot be reached.
+[[nodiscard]] bool CachedAgentMayRunOffline(const std::string& cache_directory,
+                                            const std::vector<verification::PublisherKey>& keys);
 
 // The cached agent is complete, is the very installation its verification record speaks
 // for, and was vouched for by one of `keys`: an agent that another publisher's key, or a key

@@ -44,6 +44,14 @@ std::string InstallEntryPath(std::string directory) {
   return directory + "install";
 }
 
+std::string StagingAgentDirectory(const std::string& cache_directory) {
+  return cache_directory + base::AgentProgramName + ".new";
+}
+
+std::string RetiredAgentDirectory(const std::string& cache_directory) {
+  return cache_directory + base::AgentProgramName + ".old";
+}
+
 std::string InstalledAgentDirectory(const std::string& cache_directory) {
   if (cache_directory.empty()) return "";
   const std::string agent_directory =

@@ -32,6 +32,11 @@ namespace agentcache {
 // there: it counts as incomplete, and the download replaces it.
 [[nodiscard]] std::string InstalledAgentDirectory(const std::string& cache_directory);
 
+// Where an update unpacks the new agent before it takes the installed one's place, and where
+// the installed one waits meanwhile to be removed (agent_replacement.h).
+[[nodiscard]] std::string StagingAgentDirectory(const std::string& cache_directory);
+[[nodiscard]] std::string RetiredAgentDirectory(const std::string& cache_directory);
+
 enum class CacheChain {
   // Every directory exists (the cached agent directory may be any entry of this user's,
   // even one that others may write, which the download replaces) and only this user can

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "agentcache/agent_admission.h"
+#include "agentcache/agent_replacement.h"
 #include "agentcache/cache_access.h"
 #include "agentcache/cache_directory.h"
 #include "agentcache/cache_lock.h"
@@ -69,14 +70,9 @@ std::string FindLocalAgentArchive(const std::string& work_directory) {
 namespace {
 
 constexpr char kUnzipProgram[] = "unzip";
-constexpr mode_t kCacheDirectoryMode = 0700;
 
-// An unpack stopped by the user's interruption is no failure of the agent: the run ends
-// quietly and main ends it by the signal.
 std::string ReportInitializationFailure(base::MessageSink sink) {
-  if (!localfs::InterruptRequested()) {
-    sink("Failed to initialize the install agent.", true);
-  }
+  std::ignore = ReportAgentNotReady(sink);
   return "";
 }
 
@@ -101,44 +97,28 @@ std::string HandOverCachedAgent(const std::string& agent_directory, CacheLock& c
   return agentcache::InstallEntryPath(agent_directory);
 }
 
-// The fetched archive becomes the cached agent, in a directory only this user can enter.
-// false after the cause has been reported (or when the run was interrupted).
-bool UnpackCachedAgent(const std::string& archive_path, const std::string& agent_directory,
-                       base::MessageSink sink) {
-  // An interrupted run stops before it starts unzip; the next run finds no entry script
-  // and downloads again.
-  if (localfs::InterruptRequested()) {
-    return false;
-  }
-  // unzip would make the directory with the umask's mode. Not examined: unzip reports a
-  // directory that is not there.
-  std::ignore = localfs::EnsureDirectory(agent_directory, kCacheDirectoryMode);
-  if (!localfs::UnpackInstallAgent(archive_path, agent_directory, kUnzipProgram, sink)) {
-    // unzip may have written the entry script before it failed or was stopped, and the
-    // marker may already name the new archive: a half-unpacked agent would pass for current.
-    localfs::RemoveTree(agent_directory);
-    std::ignore = ReportInitializationFailure(sink);
-    return false;
-  }
-  return true;
-}
-
-std::string UnpackIntoCache(const std::string& archive_path, const std::string& agent_directory,
-                            CacheLock& cache_lock, base::MessageSink sink) {
-  if (!UnpackCachedAgent(archive_path, agent_directory, sink)) {
+// Without keys: the fetched archive takes the cached agent's place, and only then does the
+// marker name its tag.
+std::string UnpackIntoCache(const std::string& archive_path, const std::string& cache_directory,
+                            const std::string& etag_line, CacheLock& cache_lock,
+                            base::MessageSink sink) {
+  if (!ReplaceCachedAgent(
+          archive_path, cache_directory, [] {}, sink)) {
     return "";
   }
-  return HandOverCachedAgent(agent_directory, cache_lock);
+  WriteValidationMarker(cache_directory, etag_line);
+  return HandOverCachedAgent(cache_directory + base::AgentProgramName, cache_lock);
 }
 
-// For a launcher with keys, under the exclusive lock: the cached agent is removed only once
-// its successor has passed verification, and the cache then remembers who vouched for it.
-// An archive older than the agent last accepted leaves that agent in place, to run.
+// For a launcher with keys, under the exclusive lock: the cached agent is replaced only once
+// its successor has passed verification and is unpacked, and the cache then remembers who
+// vouched for it. An archive older than the agent last accepted leaves that agent in place,
+// to run.
 std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
                                      const std::string& cache_directory,
                                      const std::vector<verification::PublisherKey>& keys,
-                                     const SignedDownload& download, CacheLock& cache_lock,
-                                     base::MessageSink sink) {
+                                     const SignedDownload& download, const std::string& etag_line,
+                                     CacheLock& cache_lock, base::MessageSink sink) {
   const std::string agent_directory = cache_directory + base::AgentProgramName;
   const Admission admission =
       AdmitDownloadedAgent(archive_path, download, keys, cache_directory, sink);
@@ -146,18 +126,17 @@ std::string ReplaceWithVerifiedAgent(const std::string& archive_path,
     return "";
   }
   if (admission.verdict == AdmissionVerdict::kAccepted) {
-    if (localfs::InterruptRequested()) {
-      return "";
-    }
-    // A floor that could not be written leaves the agent unrecorded: it runs now, and the
-    // next run fetches and verifies it again.
-    const bool floor_raised = RaiseFloorForAdmittedAgent(cache_directory, admission.record);
-    localfs::RemoveTree(agent_directory);
-    if (!UnpackCachedAgent(archive_path, agent_directory, sink)) {
+    // The floor rises before the installed agent goes. One that could not be written leaves
+    // the agent unrecorded: it runs now, and the next run fetches and verifies it again.
+    bool floor_raised = false;
+    const auto raise_floor = [&] {
+      floor_raised = RaiseFloorForAdmittedAgent(cache_directory, admission.record);
+    };
+    if (!ReplaceCachedAgent(archive_path, cache_directory, raise_floor, sink)) {
       return "";
     }
     if (floor_raised) {
-      RememberVerifiedAgent(cache_directory, admission.record, download.etag_line);
+      RememberVerifiedAgent(cache_directory, admission.record, etag_line);
     }
   }
   return HandOverCachedAgent(agent_directory, cache_lock);
@@ -198,8 +177,9 @@ std::string UseAgentCache(const std::string& work_directory,
   SignedDownload signed_download;
   signed_download.keys = keys;
   SignedDownload* const verification = keys.empty() ? nullptr : &signed_download;
-  switch (DownloadInstallAgent(archive_path.c_str(), cache_directory, access.use, cache_lock,
-                               verification, sink)) {
+  std::string etag_line;
+  switch (DownloadInstallAgent(archive_path.c_str(), access, cache_lock, verification, etag_line,
+                               sink)) {
     case DownloadOutcome::kFailed:
       return "";
     case DownloadOutcome::kCachedAgentCurrent:
@@ -208,13 +188,13 @@ std::string UseAgentCache(const std::string& work_directory,
       }
       // No download could be set up, and there is no agent: unzip reports the empty
       // archive.
-      return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
+      return UnpackIntoCache(archive_path, cache_directory, "", cache_lock, sink);
     case DownloadOutcome::kFetchedToReplaceCachedAgent:
       if (verification != nullptr) {
         return ReplaceWithVerifiedAgent(archive_path, cache_directory, keys, signed_download,
-                                        cache_lock, sink);
+                                        etag_line, cache_lock, sink);
       }
-      return UnpackIntoCache(archive_path, agent_directory, cache_lock, sink);
+      return UnpackIntoCache(archive_path, cache_directory, etag_line, cache_lock, sink);
     case DownloadOutcome::kFetchedForThisRun:
       if (verification != nullptr) {
         // The floors count only in a cache of this user's; they are never written from here.

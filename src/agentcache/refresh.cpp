@@ -1,5 +1,8 @@
 #include "agentcache/refresh.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -115,22 +118,27 @@ bool CacheUsableWithoutDownload(const std::string& cache_directory, CacheUse cac
 
 }  // namespace
 
-DownloadOutcome DownloadInstallAgent(const char* archive_path, const std::string& cache_directory,
-                                     CacheUse cache_use, CacheLock& cache_lock,
-                                     SignedDownload* signed_download, base::MessageSink sink) {
+DownloadOutcome DownloadInstallAgent(const char* archive_path, const CacheAccess& cache,
+                                     CacheLock& cache_lock, SignedDownload* signed_download,
+                                     std::string& etag_line, base::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url = url_override != nullptr ? url_override : base::AgentDownloadUrl.c_str();
-  return DownloadAgentArchive(url, archive_path, cache_directory, cache_use, cache_lock,
-                              signed_download, sink);
+  return DownloadAgentArchive(url, archive_path, cache, cache_lock, signed_download, etag_line,
+                              sink);
 }
 
 DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
-                                     const std::string& cache_directory, CacheUse cache_use,
-                                     CacheLock& cache_lock, SignedDownload* signed_download,
+                                     const CacheAccess& cache, CacheLock& cache_lock,
+                                     SignedDownload* signed_download, std::string& etag_line,
                                      base::MessageSink sink) {
   transfer::HttpSession session(url, &localfs::InterruptRequested);
-  return RefreshAgentArchive(session, transfer::RetryPolicy::FromEnvironment(), archive_path,
-                             cache_directory, cache_use, cache_lock, signed_download, sink);
+  return RefreshAgentArchive(session, transfer::RetryPolicy::FromEnvironment(), archive_path, cache,
+                             cache_lock, signed_download, etag_line, sink);
+}
+
+std::string OfflineAgentNote(const std::string& reason) {
+  return "Note: the download server cannot be reached (" + reason +
+         "); the installed install agent is used.";
 }
 
 namespace {
@@ -151,27 +159,64 @@ bool SplicedBadly(const transfer::RetryingExchange& requests, const SignedDownlo
                                                          .verified);
 }
 
+// An installed agent that may run while the server cannot be reached: complete and recorded
+// with a marker in a cache of this user's (or one that only cannot be written), and for a
+// launcher with keys verified at or above the floor. A cache that an ancestor run holds, or
+// that another user could have prepared, has none.
+bool OfflineAgentAvailable(const CacheAccess& cache, const SignedDownload* signed_download) {
+  const bool cache_may_serve =
+      cache.use == CacheUse::kRefresh ||
+      (cache.use == CacheUse::kUseIfCurrent && cache.refusal == CacheRefusal::kCannotBeWritten);
+  if (!cache_may_serve || cache.directory.empty() ||
+      InstalledAgentDirectory(cache.directory).empty()) {
+    return false;
+  }
+  struct stat marker {};
+  if (::lstat((cache.directory + base::ValidationMarkerName).c_str(), &marker) != 0 ||
+      !OwnRegularFile(marker)) {
+    return false;
+  }
+  return signed_download == nullptr ||
+         CachedAgentMayRunOffline(cache.directory, signed_download->keys);
+}
+
+// The failure is one of the network's, and there is an agent to run without it.
+bool RunOffline(const transfer::Failure& failure, bool offline_agent, base::MessageSink sink) {
+  if (!offline_agent || !transfer::IsTransient(failure)) return false;
+  sink(OfflineAgentNote(failure.reason), true);
+  return true;
+}
+
 }  // namespace
 
 DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
                                     const transfer::RetryPolicy& policy, const char* archive_path,
-                                    const std::string& cache_directory, CacheUse cache_use,
-                                    CacheLock& cache_lock, SignedDownload* signed_download,
+                                    const CacheAccess& cache, CacheLock& cache_lock,
+                                    SignedDownload* signed_download, std::string& etag_line,
                                     base::MessageSink sink) {
+  const std::string& cache_directory = cache.directory;
+  const CacheUse cache_use = cache.use;
   const base::OwnedFile archive = OpenArchiveFile(archive_path);
   if (!archive) {
     sink(ArchiveFileFailedMessage(errno), true);
     return DownloadOutcome::kFailed;
   }
-  transfer::RetryingExchange requests(exchange, policy, &localfs::InterruptRequested, sink);
   const bool cache_looked_at = cache_use != CacheUse::kIgnore && !cache_directory.empty();
+  const bool offline_agent = OfflineAgentAvailable(cache, signed_download);
+  // With an agent to fall back on, the user waits for one retry of the HEAD, not three.
+  transfer::RetryPolicy head_policy = policy;
+  if (offline_agent) head_policy.retries = std::min(head_policy.retries, 1);
+  transfer::RetryingExchange head_requests(exchange, head_policy, &localfs::InterruptRequested,
+                                           sink);
+  transfer::RetryingExchange requests(exchange, policy, &localfs::InterruptRequested, sink);
 
   transfer::Response head;
-  const transfer::Failure head_failure = requests.Head(head);
+  const transfer::Failure head_failure = head_requests.Head(head);
   if (head_failure.kind == transfer::Failure::Kind::kNoHandle &&
       CacheUsableWithoutDownload(cache_directory, cache_use, signed_download)) {
     return DownloadOutcome::kCachedAgentCurrent;
   }
+  if (RunOffline(head_failure, offline_agent, sink)) return DownloadOutcome::kCachedAgentCurrent;
   const bool head_refused = HeadRefused(head_failure);
   if (head_failure.failed() && !head_refused) {
     ReportDownloadFailure(head_failure, sink);
@@ -181,7 +226,7 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
   // The signed bytes are hashed while the body arrives.
   ArchiveTarget target(archive.get(), signed_download != nullptr);
   transfer::Response body;
-  std::string etag_line = head.etag_line;
+  etag_line = head.etag_line;
   bool body_fetched = false;
   if (head_refused) {
     // The GET stops after its headers when they show the cached agent current, and when the
@@ -198,6 +243,7 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
     target.DecideBodiesBy(nullptr);
     if (current) return DownloadOutcome::kCachedAgentCurrent;
     if (failure.failed() && !wait_for_lock) {
+      if (RunOffline(failure, offline_agent, sink)) return DownloadOutcome::kCachedAgentCurrent;
       ReportDownloadFailure(failure, sink);
       return DownloadOutcome::kFailed;
     }
@@ -218,17 +264,15 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
     if (localfs::InterruptRequested()) {
       return DownloadOutcome::kFailed;
     }
-    // Removed before the GET, so a GET that fails leaves no stale agent behind. An agent that
-    // must be verified first stays until its successor has passed.
-    if (signed_download == nullptr) {
-      localfs::RemoveTree(cache_directory + base::AgentProgramName);
-    }
   }
 
   for (bool may_resume = true;; may_resume = false) {
     if (!body_fetched) {
       const transfer::Failure failure = requests.Get(target, body, may_resume);
       if (failure.failed()) {
+        if (RunOffline(failure, offline_agent, sink)) {
+          return DownloadOutcome::kCachedAgentCurrent;
+        }
         ReportDownloadFailure(failure, sink);
         return DownloadOutcome::kFailed;
       }
@@ -242,11 +286,6 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
     if (signed_download == nullptr) break;
     signed_download->hashed = target.Finish(signed_download->signed_bytes);
     if (!may_resume || !SplicedBadly(requests, *signed_download)) break;
-  }
-  if (signed_download != nullptr) {
-    signed_download->etag_line = etag_line;
-  } else if (cache_use == CacheUse::kRefresh) {
-    WriteValidationMarker(cache_directory, etag_line);
   }
   return cache_use == CacheUse::kRefresh ? DownloadOutcome::kFetchedToReplaceCachedAgent
                                          : DownloadOutcome::kFetchedForThisRun;

@@ -1,9 +1,9 @@
 // Fetches the agent archive when the cached agent is missing or its recorded ETag line
 // differs from the server's: a HEAD request, then when needed a GET on the same connection.
 // This is where the cache's side of a download is decided: whether the cached agent is
-// current, when the exclusive lock is taken, when the old agent goes and when the marker is
-// written. The bytes come through a transfer::Exchange. Every failure is reported once
-// through the sink.
+// current, when the exclusive lock is taken, and whether the installed agent may run while
+// the server cannot be reached. The bytes come through a transfer::Exchange. Every failure is
+// reported once through the sink.
 #pragma once
 
 #include <curl/curl.h>
@@ -43,41 +43,47 @@ void ReportDownloadFailure(const transfer::Failure& failure, base::MessageSink s
 enum class DownloadOutcome {
   // Reported, or the run was interrupted.
   kFailed,
-  // Nothing fetched: the cached agent carries the server's tag.
+  // Nothing fetched: the cached agent carries the server's tag, or the server cannot be
+  // reached and the installed agent may run without it (the note that says so is printed).
   kCachedAgentCurrent,
-  // The archive file holds the new archive. Without keys the cached agent directory has been
-  // removed and the marker names the new tag; with keys both are as they were.
+  // The archive file holds the new archive; the cache is as it was, and etag_line is what the
+  // marker is to name once the new agent is in place.
   kFetchedToReplaceCachedAgent,
   // The archive file holds the archive for this run alone; the cache is as it was.
   kFetchedForThisRun,
 };
 
 // Downloads from QX_INTERNAL_INSTALL_AGENT_URL when set (even empty), else from the
-// release's default URL. cache_directory is the resolved agent cache directory (empty when
+// release's default URL. cache.directory is the resolved agent cache directory (empty when
 // the cache is not looked at). With CacheUse::kRefresh the cache lock is to be held shared
 // on entry; an agent that is not current is replaced only under the exclusive lock, which is
 // then still held on return. kFailed without a message when the run was interrupted while
 // it waited for that lock.
+// When the server cannot be reached (a transient failure after the last attempt) and the
+// cache is this user's or only cannot be written, its installed agent may run offline: the
+// header-only request is then tried twice at most.
 // signed_download is null for a launcher without publisher keys. Otherwise the cached agent
-// is current only with its verification record, it is not removed before the GET, the
-// marker is not written, and a fetched archive comes back with its signed bytes hashed and
-// the tag to record once it has been verified and installed.
+// is current only with its verification record, and may run offline only at or above the
+// floor of the keys; a fetched archive comes back with its signed bytes hashed.
 [[nodiscard]] DownloadOutcome DownloadInstallAgent(const char* archive_path,
-                                                   const std::string& cache_directory,
-                                                   CacheUse cache_use, CacheLock& cache_lock,
+                                                   const CacheAccess& cache, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
-                                                   base::MessageSink sink);
+                                                   std::string& etag_line, base::MessageSink sink);
 
 [[nodiscard]] DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
-                                                   const std::string& cache_directory,
-                                                   CacheUse cache_use, CacheLock& cache_lock,
+                                                   const CacheAccess& cache, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
-                                                   base::MessageSink sink);
+                                                   std::string& etag_line, base::MessageSink sink);
 
 // The same over any exchange, set up already (a stand-in in tests), with the retries of policy.
-[[nodiscard]] DownloadOutcome RefreshAgentArchive(
-    transfer::Exchange& exchange, const transfer::RetryPolicy& policy, const char* archive_path,
-    const std::string& cache_directory, CacheUse cache_use, CacheLock& cache_lock,
-    SignedDownload* signed_download, base::MessageSink sink);
+[[nodiscard]] DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
+                                                  const transfer::RetryPolicy& policy,
+                                                  const char* archive_path,
+                                                  const CacheAccess& cache, CacheLock& cache_lock,
+                                                  SignedDownload* signed_download,
+                                                  std::string& etag_line, base::MessageSink sink);
+
+// "Note: the download server cannot be reached (REASON); the installed install agent is used."
+[[nodiscard]] std::string OfflineAgentNote(const std::string& reason);
 
 }  // namespace agentcache

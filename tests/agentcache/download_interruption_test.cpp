@@ -43,10 +43,12 @@ using agentcache_test::Reply;
       std::chrono::seconds(15));
   const std::string archive = env.scratch() / "InstallAgent.zip";
   agentcache::CacheLock no_lock;
-  const bool result =
-      agentcache::DownloadAgentArchive(server.Url("/agent").c_str(), archive.c_str(), env.cache(),
-                                       agentcache::CacheUse::kRefresh, no_lock, nullptr,
-                                       RecordMessage) != agentcache::DownloadOutcome::kFailed;
+  const agentcache::CacheAccess access{agentcache::CacheUse::kRefresh,
+                                       agentcache::CacheRefusal::kNone, env.cache()};
+  std::string etag_line;
+  const bool result = agentcache::DownloadAgentArchive(
+                          server.Url("/agent").c_str(), archive.c_str(), access, no_lock, nullptr,
+                          etag_line, RecordMessage) != agentcache::DownloadOutcome::kFailed;
   const bool interrupted = localfs::InterruptRequested();
   const bool messages_empty = RecordedMessages().empty();
   for (const std::string& message : RecordedMessages())

@@ -71,8 +71,17 @@ class DownloadTest : public ::testing::Test {
 
   bool Download(const LoopbackHttpServer& server) { return Fetch(server.Url("/agent"), archive()); }
   bool Fetch(const std::string& url, const std::string& archive_path) {
-    return DownloadAgentArchive(url.c_str(), archive_path.c_str(), env_.cache(), kRefresh, no_lock_,
-                                nullptr, RecordMessage) != DownloadOutcome::kFailed;
+    const DownloadOutcome outcome =
+        DownloadAgentArchive(url.c_str(), archive_path.c_str(), Access(), no_lock_, nullptr,
+                             fetched_tag_, RecordMessage);
+    // As the installation does once the new agent is in place.
+    if (outcome == DownloadOutcome::kFetchedToReplaceCachedAgent) {
+      agentcache::WriteValidationMarker(env_.cache(), fetched_tag_);
+    }
+    return outcome != DownloadOutcome::kFailed;
+  }
+  agentcache::CacheAccess Access() const {
+    return {kRefresh, agentcache::CacheRefusal::kNone, env_.cache()};
   }
 
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
@@ -82,6 +91,7 @@ class DownloadTest : public ::testing::Test {
   IsolatedHome env_;
   // These cases exercise the download alone; the lock is the end-to-end tests' concern.
   agentcache::CacheLock no_lock_;
+  std::string fetched_tag_;  // the tag the marker is to name once the agent is in place
 };
 
 TEST_F(DownloadTest, AFirstRunFetchesTheBodyOnTheHeadsConnectionAndRecordsTheETagLine) {
@@ -94,7 +104,6 @@ TEST_F(DownloadTest, AFirstRunFetchesTheBodyOnTheHeadsConnectionAndRecordsTheETa
   EXPECT_EQ(requests[0].connection, requests[1].connection) << "the GET reuses the connection";
   EXPECT_EQ(ReadFile(archive()), kArchiveBody) << "exactly the body, no header bytes";
   EXPECT_EQ(marker(), "ETag: \"v1\"\r");
-  EXPECT_FALSE(AgentDirectoryExists()) << "removed before the fetch; unpacking refills it";
 }
 
 TEST_F(DownloadTest, AnUnchangedETagFetchesNothingAndLeavesTheAgentAlone) {
@@ -132,7 +141,7 @@ TEST_F(DownloadTest, ADifferentOrUnusableETagLineReplacesTheAgent) {
     EXPECT_TRUE(Download(server));
     EXPECT_EQ(RecordedMessages(), Lines{});
     EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
-    EXPECT_FALSE(AgentDirectoryExists());
+    EXPECT_TRUE(AgentDirectoryExists()) << "the installed agent stays until its successor is in";
     EXPECT_EQ(ReadFile(archive()), kArchiveBody);
     EXPECT_EQ(marker(), test_case.marker_after);
   }
@@ -203,9 +212,9 @@ TEST_F(DownloadTest, TheHeadsResponseCodeDecidesBeforeAnythingIsRemoved) {
            {"401 Unauthorized",
             false,
             {"Error: Download process failed. Received an HTTP code: 401" + kAdvice}},
-           {"500 Internal Server Error",
+           {"400 Bad Request",
             false,
-            {"Error: Download process failed. Received an HTTP code: 500" + kAdvice}},
+            {"Error: Download process failed. Received an HTTP code: 400" + kAdvice}},
            {"399 Odd", true, {}},
        }) {
     SCOPED_TRACE(test_case.status);
@@ -231,7 +240,7 @@ TEST_F(DownloadTest, TheHeadsResponseCodeDecidesBeforeAnythingIsRemoved) {
 }
 
 TEST_F(DownloadTest, AnErrorStatusOnTheGetFailsWithoutRecordingTheTag) {
-  for (const char* status : {"500 Internal Server Error", "404 Not Found"}) {
+  for (const char* status : {"410 Gone", "404 Not Found"}) {
     SCOPED_TRACE(status);
     RecordedMessages().clear();
     ASSERT_EQ(localfs::MakeDirectories(env_.cache() + "installagent", 0700), 0);
@@ -245,10 +254,10 @@ TEST_F(DownloadTest, AnErrorStatusOnTheGetFailsWithoutRecordingTheTag) {
     const std::string expected =
         get_status == "404 Not Found"
             ? "Could not reach the download server" + kAdvice
-            : "Error: Download process failed. Received an HTTP code: 500" + kAdvice;
+            : "Error: Download process failed. Received an HTTP code: 410" + kAdvice;
     EXPECT_EQ(RecordedMessages(), Lines{expected});
     EXPECT_EQ(marker(), "ETag: \"old\"\r");
-    EXPECT_FALSE(AgentDirectoryExists());
+    EXPECT_TRUE(Exists(env_.cache() + "installagent/old-file")) << "a failed update keeps it";
   }
 }
 
@@ -310,14 +319,14 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
                                                  server.Url("/from-variable"));
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), env_.cache(), kRefresh, no_lock_, nullptr,
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), Access(), no_lock_, nullptr, fetched_tag_,
                                    RecordMessage),
               DownloadOutcome::kFetchedToReplaceCachedAgent);
   }
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), env_.cache(), kRefresh, no_lock_, nullptr,
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), Access(), no_lock_, nullptr, fetched_tag_,
                                    RecordMessage),
               DownloadOutcome::kFailed);
   }

@@ -14,6 +14,7 @@
 
 namespace {
 
+using agentcache::CacheRefusal;
 using agentcache::CacheUse;
 using agentcache::DownloadOutcome;
 using agentcache_test::RecordedMessages;
@@ -77,8 +78,9 @@ class RefreshTest : public ::testing::Test {
 
   DownloadOutcome Refresh(CacheUse use = CacheUse::kRefresh,
                           agentcache::SignedDownload* signed_download = nullptr) {
-    return agentcache::RefreshAgentArchive(exchange_, kNoRetries, archive().c_str(), env_.cache(),
-                                           use, no_lock_, signed_download, RecordMessage);
+    const agentcache::CacheAccess access{use, agentcache::CacheRefusal::kNone, env_.cache()};
+    return agentcache::RefreshAgentArchive(exchange_, kNoRetries, archive().c_str(), access,
+                                           no_lock_, signed_download, fetched_tag_, RecordMessage);
   }
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
   std::string marker() const { return ReadFile(env_.cache() + ".validatestring"); }
@@ -86,6 +88,7 @@ class RefreshTest : public ::testing::Test {
 
   agentcache_test::IsolatedHome env_;
   agentcache::CacheLock no_lock_;
+  std::string fetched_tag_;  // the tag the marker is to name once the agent is in place
   FakeExchange exchange_;
 };
 
@@ -97,7 +100,7 @@ TEST_F(RefreshTest, AnUnchangedTagFetchesNothingAndLeavesTheAgent) {
   EXPECT_EQ(RecordedMessages(), Lines{});
 }
 
-TEST_F(RefreshTest, ANewTagRemovesTheAgentBeforeTheGetAndRecordsTheTagAfterIt) {
+TEST_F(RefreshTest, ANewTagLeavesTheAgentAndItsMarkerAndHandsBackTheTag) {
   bool agent_there_during_get = true;
   std::string marker_during_get;
   exchange_.during_get = [&] {
@@ -106,9 +109,11 @@ TEST_F(RefreshTest, ANewTagRemovesTheAgentBeforeTheGetAndRecordsTheTagAfterIt) {
   };
   EXPECT_EQ(Refresh(), DownloadOutcome::kFetchedToReplaceCachedAgent);
   EXPECT_EQ(exchange_.requests, (Lines{"HEAD", "GET"}));
-  EXPECT_FALSE(agent_there_during_get);
+  EXPECT_TRUE(agent_there_during_get);
   EXPECT_EQ(marker_during_get, "ETag: \"v1\"\r");
-  EXPECT_EQ(marker(), "ETag: \"v2\"\r");
+  EXPECT_TRUE(AgentThere());
+  EXPECT_EQ(marker(), "ETag: \"v1\"\r");
+  EXPECT_EQ(fetched_tag_, "ETag: \"v2\"\r");
   EXPECT_EQ(ReadFile(archive()), exchange_.body);
 }
 
@@ -120,7 +125,7 @@ TEST_F(RefreshTest, WithKeysTheAgentAndMarkerStayAndTheArchiveComesBackHashed) {
   EXPECT_TRUE(AgentThere());
   EXPECT_EQ(marker(), "ETag: \"v1\"\r");
   EXPECT_TRUE(signed_download.hashed);
-  EXPECT_EQ(signed_download.etag_line, "ETag: \"v2\"\r");
+  EXPECT_EQ(fetched_tag_, "ETag: \"v2\"\r");
   EXPECT_EQ(signed_download.signed_bytes.archive_length, exchange_.body.size());
 }
 
@@ -155,6 +160,8 @@ TEST_F(RefreshTest, EachFailureIsToldOnceByItsClass) {
         curl_easy_strerror(CURLE_URL_MALFORMAT) + "\n\n" + kAdvice}},
       {{}, FailureOf(Failure::Kind::kInterrupted, CURLE_ABORTED_BY_CALLBACK), {}},
   };
+  // Without an agent to fall back on, every failure ends the run.
+  ASSERT_EQ(std::remove((env_.cache() + "installagent/install").c_str()), 0);
   for (const Case& each : cases) {
     RecordedMessages().clear();
     exchange_.head_failure = each.head;
@@ -163,6 +170,32 @@ TEST_F(RefreshTest, EachFailureIsToldOnceByItsClass) {
     EXPECT_EQ(RecordedMessages(), each.messages);
     EXPECT_EQ(marker(), "ETag: \"v1\"\r") << "a failed download records no tag";
   }
+}
+
+// The installed agent runs when the network fails the download, never when the server's
+// answer is the user's to act on, and never from a cache that another run holds.
+TEST_F(RefreshTest, AnUnreachableServerLeavesTheInstalledAgentToRun) {
+  Failure busy = FailureOf(Failure::Kind::kStatus, CURLE_OK, 503);
+  busy.reason = "the server answered 503";
+  exchange_.head_failure = busy;
+  EXPECT_EQ(Refresh(), DownloadOutcome::kCachedAgentCurrent);
+  EXPECT_EQ(RecordedMessages(), Lines{agentcache::OfflineAgentNote("the server answered 503")});
+  RecordedMessages().clear();
+  exchange_.head_failure = {};
+  exchange_.get_failure = FailureOf(Failure::Kind::kTransfer, CURLE_RECV_ERROR);
+  exchange_.get_failure.reason = "reset";
+  EXPECT_EQ(Refresh(), DownloadOutcome::kCachedAgentCurrent);
+  EXPECT_EQ(RecordedMessages(), Lines{agentcache::OfflineAgentNote("reset")});
+  EXPECT_EQ(marker(), "ETag: \"v1\"\r");
+  RecordedMessages().clear();
+  const agentcache::CacheAccess held{CacheUse::kUseIfCurrent, CacheRefusal::kHeldByAncestor,
+                                     env_.cache()};
+  EXPECT_EQ(agentcache::RefreshAgentArchive(exchange_, kNoRetries, archive().c_str(), held,
+                                            no_lock_, nullptr, fetched_tag_, RecordMessage),
+            DownloadOutcome::kFailed);
+  exchange_.get_failure = {};
+  exchange_.head_failure = FailureOf(Failure::Kind::kStatus, CURLE_OK, 404);
+  EXPECT_EQ(Refresh(), DownloadOutcome::kFailed);
 }
 
 // Where libcurl cannot start, a cache that may be used goes on with what it holds.

@@ -107,7 +107,7 @@ class FirstRunTests(DownloadTestCase):
         work = os.path.dirname(result.agent.bundle_path)
         self.assertEqual([call.argv for call in result.unzip_calls], [
             ["-qq", result.unzip_calls[0].parents_file, "-d", work],
-            ["-qq", "-o", work + "/InstallAgent.zip", "-d", self.ws.agent_dir()]])
+            ["-qq", "-o", work + "/InstallAgent.zip", "-d", self.ws.agent_dir() + ".new"]])
         self.assertWorkDirectoryGone(result)
 
     def test_cache_directories_are_private(self):
@@ -154,7 +154,9 @@ class ValidationTests(DownloadTestCase):
         self.assertDownloadedAndRan(result, "v2", b'ETag: "v2"\r')
         self.assertFalse(os.path.exists(os.path.join(self.ws.agent_dir(), "stale.txt")),
                          "files of the old agent survived the replacement")
-        self.assertIn(["-rf", self.ws.agent_dir()], [call.argv for call in result.rm_calls])
+        # The old agent went aside once the new one was unpacked, and then away.
+        self.assertIn(["-rf", self.ws.agent_dir() + ".old"],
+                      [call.argv for call in result.rm_calls])
 
     def test_without_etag_every_run_fetches(self):
         self.serve(serve_archive(AGENT_V1, etag=None))
@@ -333,8 +335,8 @@ class StatusTests(DownloadTestCase):
 
     def test_error_status_on_the_get_only(self):
         self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
-        cases = ((500, http_code_failed_lines(500)), (403, http_code_failed_lines(403)),
-                 (404, [SERVER_UNREACHABLE]))
+        before = tree_snapshot(self.ws.cache_dir())
+        cases = ((403, http_code_failed_lines(403)), (404, [SERVER_UNREACHABLE]))
         for code, lines in cases:
             with self.subTest(code=code):
                 error_page = response(code, body=b"<html>error page</html>\n")
@@ -342,9 +344,8 @@ class StatusTests(DownloadTestCase):
                 result = self.run_launcher()
                 self.assertDownloadFailed(result, lines)
                 self.assertRequests(self.server, [HEAD, GET])
-                self.assertFalse(os.path.lexists(self.ws.agent_dir()),
-                                 "the cached agent survived a failed fetch")
-                self.assertEqual(self.ws.marker(), b'ETag: "v1"\r', "marker rewritten")
+                # A failed update leaves the installed agent and its marker as they were.
+                self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
                 self.assertEqual([call.argv[0] for call in result.unzip_calls], ["-qq"],
                                  "unzip ran on an error page\n" + result.describe())
         # A working server afterwards: the cache is filled again.
@@ -359,7 +360,7 @@ class StatusTests(DownloadTestCase):
         self.assertTransferFailed(result, CURLE_PARTIAL_FILE)
         self.assertRequests(self.server, [HEAD, GET])
         self.assertIsNone(self.ws.marker())
-        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.assertFalse(os.path.lexists(os.path.join(self.ws.agent_dir(), "install")))
         self.serve(serve_archive(AGENT_V2, etag=b'"v2"'))
         self.assertDownloadedAndRan(self.run_launcher(), "v2", b'ETag: "v2"\r')
 
@@ -370,11 +371,12 @@ class ConnectionFailureTests(DownloadTestCase):
         url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
         self.assertTransferFailed(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
 
-    def test_unreachable_server_leaves_the_cache_as_it_was(self):
+    def test_unreachable_server_runs_the_installed_agent(self):
         self.assertDownloadedAndRan(self.run_launcher(), "v1", b'ETag: "v1"\r')
         before = tree_snapshot(self.ws.cache_dir())
         url = "http://127.0.0.1:%d%s" % (closed_port(), AGENT_PATH)
-        self.assertTransferFailed(self.run_launcher(url=url), CURLE_COULDNT_CONNECT)
+        reason = self.assertRanOffline(self.run_launcher(url=url), "v1")
+        self.assertRegex(reason, r"^Failed to connect to 127\.0\.0\.1 port \d+ ")
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
 
     def test_empty_url(self):

@@ -117,7 +117,7 @@ class HostileLauncherDirectoryTests(HostileTestCase):
             self.assertAgentRan(result, os.path.join(agent_dir, "install"), directory, ["a"],
                                 ident="downloaded")
             self.assertEqual(result.unzip_calls[1].argv, [
-                "-qq", "-o", os.path.join(directory, "InstallAgent.zip"), "-d", agent_dir])
+                "-qq", "-o", os.path.join(directory, "InstallAgent.zip"), "-d", agent_dir + ".new"])
         self.assertTrue(os.path.exists(os.path.join(directory, "bundle.zip")))
         self.assertNothingInjected(result)
         self.assertWorkDirectoryGone(result)
@@ -160,10 +160,10 @@ class HostileHomeTests(HostileTestCase):
                                                  home=home)
                     removals = [call.argv for call in result.rm_calls
                                 if not call.argv[-1].startswith("/tmp/qx")]
-                    self.assertEqual(removals, [["-rf", agent_dir]], result.describe())
+                    self.assertEqual(removals, [["-rf", agent_dir + ".old"]], result.describe())
                     self.assertFalse(os.path.exists(os.path.join(agent_dir, "stale.txt")))
                     unpack = result.unzip_calls[1]
-                    self.assertEqual(unpack.option_value("-d"), agent_dir)
+                    self.assertEqual(unpack.option_value("-d"), agent_dir + ".new")
                     self.assertTrue(os.path.isfile(os.path.join(agent_dir, "install")))
                     self.assertNothingInjected(result)
                     self.assertWorkDirectoryGone(result)

@@ -98,18 +98,21 @@ class FaultTestCase(LauncherTestCase):
         self.assertWorkDirectoryGone(result)
         return result
 
-    def assertFailedGetThenRecovered(self, result, code, new):
-        """A GET that replaced v1 with new failed: v1 is gone, its record stays and does no
-        harm, and the next run fetches new."""
-        self.assertFailedWith(result, download_failed_lines(code))
-        self.assertNoAgentRan(result)
+    def assertFailedGetThenRecovered(self, result, reason, new):
+        """A GET that was to replace v1 with new failed on the network: v1 runs after the note
+        and stays as it was with its marker, and the next run fetches new."""
+        self.assertRegex(self.assertRanOffline(result, "v1"), reason)
         self.assertRequests(self.server, HEAD_GET)
-        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
         self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
         self.assertWorkDirectoryGone(result)
         self.serve(new, b'"v2"')
         self.assertGoodRun("v2", HEAD_GET)
         self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+    def installed_agent(self):
+        """The cached agent's files, None when it has no entry script."""
+        agent_dir = self.ws.agent_dir()
+        return tree_snapshot(agent_dir) if os.path.exists(agent_dir + "/install") else None
 
     def assertNoAgentRan(self, result):
         self.assertIsNone(result.agent, "an agent ran\n" + result.describe())
@@ -135,7 +138,7 @@ class TransferFaultTests(FaultTestCase):
         result = self.launch()
         self.assertEqual([call.argv[0] for call in result.unzip_calls], ["-qq"])
         # Neither the old agent nor the cut archive serves again: the next run fetches.
-        self.assertFailedGetThenRecovered(result, CURLE_PARTIAL_FILE, new)
+        self.assertFailedGetThenRecovered(result, "^transfer closed with \\d+ bytes remaining", new)
 
     def test_truncated_archive(self):
         good = agent_with_payload("v2", os.urandom(64 << 10))
@@ -143,13 +146,14 @@ class TransferFaultTests(FaultTestCase):
                            ("end record cut", len(good) - 10)):
             with self.subTest(label):
                 self.serve(good[:cut], b'"v2"')
+                installed = self.installed_agent()
                 for attempt in (1, 2):
                     result = self.launch()
                     self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
                     self.assertNoAgentRan(result)
                     self.assertRequests(self.server, HEAD_GET)
-                    self.assertFalse(os.path.lexists(os.path.join(self.ws.agent_dir(),
-                                                                  "install")))
+                    # The agent installed before, if any, stays as it was.
+                    self.assertEqual(self.installed_agent(), installed)
                     self.assertWorkDirectoryGone(result)
                 # The whole archive under the very same tag: the cache recovers.
                 self.serve(good, b'"v2"')
@@ -208,8 +212,8 @@ class SilentServerTests(FaultTestCase):
         before = tree_snapshot(self.ws.cache_dir())
         self.server.set_handler(routes({"/agent": redirect("/silent"), "/silent": stall()}))
         result = self.timed_launch()
-        self.assertFailedWith(result, download_failed_lines(CURLE_OPERATION_TIMEDOUT))
-        self.assertNoAgentRan(result)
+        # A proxy or server that never answers: the installed agent runs after the note.
+        self.assertRegex(self.assertRanOffline(result, "v1"), "^Operation too slow")
         self.assertRequests(self.server, [("HEAD", "/agent"), ("HEAD", "/silent")])
         self.assertWorkDirectoryGone(result)
         self.assertEqual(tree_snapshot(self.ws.cache_dir()), before)
@@ -221,7 +225,7 @@ class SilentServerTests(FaultTestCase):
         new = make_agent_archive("v2")
         self.serve(new, b'"v2"', get_reply=stalled_get(new, b'"v2"'))
         result = self.timed_launch()
-        self.assertFailedGetThenRecovered(result, CURLE_OPERATION_TIMEDOUT, new)
+        self.assertFailedGetThenRecovered(result, "^Operation too slow", new)
 
     def test_body_that_trickles_for_40_seconds(self):
         archive = make_agent_archive("slow", extra={"padding.bin": os.urandom(1200)})
@@ -313,14 +317,14 @@ class PermissionFaultTests(FaultTestCase):
         self.user_run("v1", HEAD_GET)
         agent_dir = self.ws.agent_dir(self.home)
         os.chmod(agent_dir, 0)
-        before = tree_snapshot(agent_dir)
         result = self.launch(home=self.home, user=self.uid)
-        self.assertFailedWith(result, [UNZIP_FAILED, INIT_FAILED])
-        self.assertNoAgentRan(result)
+        # It cannot count as complete: a fresh copy takes its place, and it goes.
+        self.assertSucceeded(result)
+        self.assertAgentRanFromCache(result, ident="v1", home=self.home)
         self.assertRequests(self.server, HEAD_GET)
-        self.assertEqual(tree_snapshot(agent_dir), before)
+        self.assertEqual(sorted(os.listdir(self.ws.cache_dir(self.home))),
+                         [".lock", ".validatestring", "installagent"])
         self.assertWorkDirectoryGone(result)
-        os.chmod(agent_dir, 0o700)
         self.user_run("v1", HEAD_ONLY)
 
     def test_home_not_writable(self):
@@ -366,11 +370,12 @@ class FullDiskTests(FaultTestCase):
             "mount -t tmpfs -o size=%d,mode=0755 tmpfs %s" % (size, shlex.quote(directory)),
             "cp %s %s" % (shlex.quote(stash), shlex.quote(launcher))])
         self.serve(agent_with_payload("v2", os.urandom(4 << 20)), b'"v2"')
+        installed = self.installed_agent()
         result = self.launch(launcher=launcher, unittest_mode="", wrap=wrap)
         self.assertFailedWith(result, download_failed_lines(CURLE_WRITE_ERROR))
         self.assertNoAgentRan(result)
         self.assertRequests(self.server, HEAD_GET)
-        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        self.assertEqual(self.installed_agent(), installed)
         self.assertEqual(self.ws.marker(), b'ETag: "v1"\r')
         self.assertWorkDirectoryGone(result)
         # The next run, with room to spare, downloads again.

@@ -172,8 +172,8 @@ class HomeNameTests(HostileNameTestCase):
         unpacks = [call.option_value("-d") for call in result.unzip_calls[1:]]
         removals = [call.argv for call in result.rm_calls
                     if not call.argv[-1].startswith("/tmp/qx")]
-        self.assertEqual(unpacks, [agent_dir], result.describe())
-        self.assertEqual(removals, [["-rf", agent_dir]], result.describe())
+        self.assertEqual(unpacks, [agent_dir + ".new"], result.describe())
+        self.assertEqual(removals, [["-rf", agent_dir + ".old"]], result.describe())
 
     def test_home_of_raw_bytes(self):
         for index, (label, raw) in enumerate(HOSTILE_BYTES):

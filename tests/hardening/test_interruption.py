@@ -105,7 +105,7 @@ class DownloadInterruptionTests(InterruptionTestCase):
                 os.makedirs(home)
                 self.interrupt_stalled_get(launcher, home, archive, b'"v1"', number, target)
                 # The partial archive was neither unpacked nor recorded.
-                self.assertFalse(os.path.lexists(self.ws.agent_dir(home)))
+                self.assertFalse(os.path.lexists(os.path.join(self.ws.agent_dir(home), "install")))
                 self.assertIsNone(self.ws.marker(home))
                 with ScriptedServer(serve_archive(archive, etag=b'"v1"')) as server:
                     self.assertRecovers(launcher, server, home, "first", self.GET_AGENT)
@@ -116,10 +116,11 @@ class DownloadInterruptionTests(InterruptionTestCase):
         old, new = make_agent_archive("old"), make_agent_archive("new")
         with ScriptedServer(serve_archive(old, etag=b'"old"')) as server:
             self.assertRecovers(launcher, server, self.ws.home, "old", self.GET_AGENT)
+        installed = tree_snapshot(self.ws.agent_dir())
         self.interrupt_stalled_get(launcher, self.ws.home, new, b'"new"', signal.SIGTERM,
                                    TO_PROCESS)
-        # The old agent was removed before the GET; its record stays and does no harm.
-        self.assertFalse(os.path.lexists(self.ws.agent_dir()))
+        # The old agent and its marker stay as they were until a new one is whole.
+        self.assertEqual(tree_snapshot(self.ws.agent_dir()), installed)
         self.assertEqual(self.ws.marker(), b'ETag: "old"\r')
         with ScriptedServer(serve_archive(new, etag=b'"new"')) as server:
             self.assertRecovers(launcher, server, self.ws.home, "new", self.GET_AGENT)
@@ -196,12 +197,13 @@ class UnzipInterruptionTests(InterruptionTestCase):
                 home = self.ws.path("home-%d-%s" % (number, target))
                 os.makedirs(home)
                 agent_dir = self.ws.agent_dir(home)
+                staging = agent_dir + ".new"
                 with ScriptedServer(serve_file(archive_file, etag=b'"large"')) as server:
                     run = self.start(launcher, url=server.url("/agent"), home=home)
-                    wait_until(lambda: running_unzip_target(run.pid) == agent_dir,
+                    wait_until(lambda: running_unzip_target(run.pid) == staging,
                                "the agent's unzip to start")
                     work = work_directories_holding(self.ws.bundle)
-                    payload = os.path.join(agent_dir, "payload.bin")
+                    payload = os.path.join(staging, "payload.bin")
                     wait_until(lambda: os.path.exists(payload) and os.path.getsize(payload) > 0,
                                "the cached agent directory to fill")
                     self.send(run, number, target)

@@ -56,6 +56,10 @@ CANNOT_BE_WRITTEN = "it cannot be written"
 HELD_BY_ANCESTOR = "an installer that started this one is using it"
 
 
+OFFLINE_NOTE = re.compile(r"Note: the download server cannot be reached \((.+)\); the installed "
+                          r"install agent is used\.")
+
+
 def run_private_note(cache_dir, reason):
     return ("Note: the install agent cache in %s is not used (%s); the agent is downloaded for "
             "this run only." % (cache_dir, reason))
@@ -551,6 +555,15 @@ class LauncherTestCase(unittest.TestCase):
         self.assertRegex(bundle_dir, r"^/tmp/qx[A-Za-z0-9]{6}$")
         prefix = cache_prefix if cache_prefix is not None else self.ws.cache_dir(home)
         self.assertAgentRan(result, prefix + "installagent/install", bundle_dir, arguments, ident)
+
+    def assertRanOffline(self, result, ident, home=None):
+        """The server could not be reached: one note, then the installed agent ran. Returns
+        the reason the note gives."""
+        self.assertEqual((result.status, len(result.stderr_lines)), (0, 1), result.describe())
+        note = OFFLINE_NOTE.fullmatch(result.stderr_lines[0])
+        self.assertIsNotNone(note, result.describe())
+        self.assertAgentRanFromCache(result, ident=ident, home=home)
+        return note.group(1)
 
     def assertRanRunPrivateAgent(self, result, cache_dir, reason, ident):
         """A good run whose agent was fetched for it alone, after the note that says why."""
