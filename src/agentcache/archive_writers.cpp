@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -122,8 +123,8 @@ bool HashingBodyWriter::Finish(verification::SignedBytes& result) {
   return hasher_.Finish(result);
 }
 
-ArchiveTarget::ArchiveTarget(std::FILE* archive_stream, bool hashed)
-    : archive_stream_(archive_stream), hashed_(hashed) {
+ArchiveTarget::ArchiveTarget(std::FILE* archive_stream, std::string archive_path, bool hashed)
+    : archive_stream_(archive_stream), archive_path_(std::move(archive_path)), hashed_(hashed) {
   if (hashed_) hashing_ = std::make_unique<HashingBodyWriter>(archive_stream_);
 }
 
@@ -132,9 +133,14 @@ bool ArchiveTarget::Begin(const transfer::Response& response) {
 }
 
 bool ArchiveTarget::Write(const char* data, std::size_t length) {
+  errno = 0;
   const bool written = hashing_ ? hashing_->Write(data, length)
                                 : std::fwrite(data, 1, length, archive_stream_) == length;
-  if (written) length_ += length;
+  if (written) {
+    length_ += length;
+  } else {
+    write_error_ = errno != 0 ? errno : EIO;
+  }
   return written;
 }
 
@@ -143,6 +149,7 @@ bool ArchiveTarget::Restart() {
   std::clearerr(archive_stream_);
   if (std::fflush(archive_stream_) != 0 || ::ftruncate(fileno(archive_stream_), 0) != 0 ||
       std::fseek(archive_stream_, 0, SEEK_SET) != 0) {
+    write_error_ = errno;
     return false;
   }
   length_ = 0;
@@ -165,6 +172,17 @@ bool ArchiveTarget::EndsAsArchive() {
   }
   return verification::FindEndRecord(tail.data(), tail.size()).status ==
          verification::EndRecordLocation::Status::kFound;
+}
+
+bool ArchiveTarget::Flush() {
+  if (std::fflush(archive_stream_) == 0) return true;
+  write_error_ = errno;
+  return false;
+}
+
+std::string ArchiveTarget::WriteFailureDetails() const {
+  if (write_error_ == 0) return "";
+  return std::string("Details: ") + std::strerror(write_error_) + " while writing " + archive_path_;
 }
 
 bool ArchiveTarget::Finish(verification::SignedBytes& result) {

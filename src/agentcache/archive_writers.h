@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "transfer/http_session.h"
@@ -61,8 +62,8 @@ class HashingBodyWriter final : public transfer::BodyWriter {
 // The archive file as a download fills it, hashed on the way for a launcher with keys.
 class ArchiveTarget final : public transfer::DownloadTarget {
  public:
-  // archive_stream is open for reading and writing, and empty.
-  ArchiveTarget(std::FILE* archive_stream, bool hashed);
+  // archive_stream is open for reading and writing, and empty; archive_path names it.
+  ArchiveTarget(std::FILE* archive_stream, std::string archive_path, bool hashed);
 
   // Decides, from each response's headers, whether its body is wanted; all are by default.
   void DecideBodiesBy(std::function<bool(const transfer::Response&)> wanted) {
@@ -79,9 +80,17 @@ class ArchiveTarget final : public transfer::DownloadTarget {
   // result; false when it failed.
   [[nodiscard]] bool Finish(verification::SignedBytes& result);
 
+  // Flushes what the stream still holds; false when the file cannot take it.
+  [[nodiscard]] bool Flush();
+
+  // "Details: No space left on device while writing PATH" after a write that failed, else "".
+  [[nodiscard]] std::string WriteFailureDetails() const;
+
  private:
   std::FILE* archive_stream_;
+  std::string archive_path_;
   bool hashed_;
+  int write_error_ = 0;  // the errno of the write that failed
   std::unique_ptr<HashingBodyWriter> hashing_;
   std::function<bool(const transfer::Response&)> wanted_;
   std::uint64_t length_ = 0;

@@ -79,6 +79,7 @@ void ReportDownloadFailure(const transfer::Failure& failure, base::MessageSink s
     case Kind::kStatus:
       sink(failure.status == 404 ? ServerNotReachedMessage() : HttpCodeMessage(failure.status),
            true);
+      if (!failure.details.empty()) sink(failure.details, true);
       return;
   }
 }
@@ -224,7 +225,15 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
   }
 
   // The signed bytes are hashed while the body arrives.
-  ArchiveTarget target(archive.get(), signed_download != nullptr);
+  ArchiveTarget target(archive.get(), archive_path, signed_download != nullptr);
+  // A write that failed is the local disk's fault, and its details line says so.
+  const auto report = [&](transfer::Failure failure) {
+    const std::string write_details = target.WriteFailureDetails();
+    if (failure.code == CURLE_WRITE_ERROR && !write_details.empty()) {
+      failure.details = write_details;
+    }
+    ReportDownloadFailure(failure, sink);
+  };
   transfer::Response body;
   etag_line = head.etag_line;
   bool body_fetched = false;
@@ -244,7 +253,7 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
     if (current) return DownloadOutcome::kCachedAgentCurrent;
     if (failure.failed() && !wait_for_lock) {
       if (RunOffline(failure, offline_agent, sink)) return DownloadOutcome::kCachedAgentCurrent;
-      ReportDownloadFailure(failure, sink);
+      report(failure);
       return DownloadOutcome::kFailed;
     }
     body_fetched = !wait_for_lock;
@@ -273,14 +282,15 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
         if (RunOffline(failure, offline_agent, sink)) {
           return DownloadOutcome::kCachedAgentCurrent;
         }
-        ReportDownloadFailure(failure, sink);
+        report(failure);
         return DownloadOutcome::kFailed;
       }
     }
     body_fetched = false;
     // The stream's buffer may still hold the body's tail: a full disk can show up only here.
-    if (std::fflush(archive.get()) != 0) {
+    if (!target.Flush()) {
       sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
+      sink(target.WriteFailureDetails(), true);
       return DownloadOutcome::kFailed;
     }
     if (signed_download == nullptr) break;

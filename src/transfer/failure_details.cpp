@@ -1,7 +1,13 @@
 #include "transfer/failure_details.h"
 
+#include <strings.h>
+
+#include <cctype>
+#include <cstdlib>
 #include <memory>
 #include <tuple>
+
+#include "transfer/connection_options.h"
 
 namespace transfer {
 
@@ -56,6 +62,48 @@ bool NamesNumber(const std::string& text, long number) {
   return false;
 }
 
+// "http://proxy:3128" for a proxy given without a scheme, as libcurl takes it.
+std::string ProxyUrl(const std::string& proxy) {
+  return proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
+}
+
+std::string ProxyScheme(const std::string& proxy) {
+  const std::string url = ProxyUrl(proxy);
+  return url.substr(0, url.find("://"));
+}
+
+std::string ProxyLine(const std::string& text, const std::string& proxy, long answer) {
+  std::string line = "Details: " + text + " (proxy " + UrlOrigin(ProxyUrl(proxy).c_str()) + ")";
+  if (answer == 407) {
+    line += "; the proxy asks for credentials: give them as " + ProxyScheme(proxy) +
+            "://USER:PASSWORD@HOST:PORT in the proxy variable";
+  }
+  return line;
+}
+
+bool NoProxyNames(const std::string& host, const std::string& list) {
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find_first_of(", ", start);
+    if (end == std::string::npos) end = list.size();
+    std::string entry = list.substr(start, end - start);
+    start = end + 1;
+    if (entry == "*") return true;
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty() || entry.size() > host.size()) continue;
+    const std::size_t at = host.size() - entry.size();
+    if (strcasecmp(host.c_str() + at, entry.c_str()) == 0 && (at == 0 || host[at - 1] == '.')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string Variable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value != nullptr ? value : "";
+}
+
 }  // namespace
 
 void FailureDetails::Attach(CURL* handle) {
@@ -68,16 +116,23 @@ std::string FailureDetails::Line(CURLcode code) const {
   if (handle_ == nullptr) {
     return "";
   }
+  FailureContext context;
   char* url = nullptr;
-  if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK) {
-    url = nullptr;
+  if (curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK) context.url = url;
+  if (curl_easy_getinfo(handle_, CURLINFO_HTTP_CONNECTCODE, &context.connect_code) != CURLE_OK) {
+    context.connect_code = 0;
   }
-  long connect_code = 0;
-  if (curl_easy_getinfo(handle_, CURLINFO_HTTP_CONNECTCODE, &connect_code) != CURLE_OK) {
-    connect_code = 0;
+  context.proxy = ProxyFromEnvironment(context.url);
+  const TrustedCertificates trusted = ChooseTrustedCertificates();
+  context.trusted_certificates =
+      !trusted.bundle_file.empty() ? trusted.bundle_file : trusted.directory;
+  char* built_in = nullptr;
+  if (context.trusted_certificates.empty() &&
+      curl_easy_getinfo(handle_, CURLINFO_CAINFO, &built_in) == CURLE_OK && built_in != nullptr) {
+    context.trusted_certificates = built_in;
   }
   const std::string_view text(buffer_.data(), std::char_traits<char>::length(buffer_.data()));
-  return FailureDetailsLine(code, text, url, connect_code);
+  return FailureDetailsLine(code, text, context);
 }
 
 std::string FailureDetails::Reason(CURLcode code) const {
@@ -85,21 +140,73 @@ std::string FailureDetails::Reason(CURLcode code) const {
   return text.empty() ? curl_easy_strerror(code) : text;
 }
 
-std::string FailureDetailsLine(CURLcode code, std::string_view error_text, const char* url,
-                               long connect_code) {
+std::string FailureDetailsLine(CURLcode code, std::string_view error_text,
+                               const FailureContext& context) {
   const std::string text = PrintableText(error_text);
   if (text.empty() || text == curl_easy_strerror(code)) {
     return "";
   }
-  std::string line = "Details: " + text;
-  const std::string origin = UrlOrigin(url);
-  if (!origin.empty()) {
-    line += " (" + origin + ")";
+  const long answer = context.connect_code;
+  const bool proxy_failed =
+      !context.proxy.empty() && (answer >= 400 || code == CURLE_COULDNT_RESOLVE_PROXY ||
+                                 code == CURLE_COULDNT_CONNECT || code == CURLE_PROXY);
+  std::string line;
+  if (proxy_failed) {
+    line = ProxyLine(text, context.proxy, answer);
+  } else {
+    line = "Details: " + text;
+    const std::string origin = UrlOrigin(context.url);
+    if (!origin.empty()) {
+      line += " (" + origin + ")";
+    }
   }
-  if (connect_code >= 400 && !NamesNumber(text, connect_code)) {
-    line += " (proxy answered " + std::to_string(connect_code) + ")";
+  if (answer >= 400 && !NamesNumber(text, answer)) {
+    line += " (proxy answered " + std::to_string(answer) + ")";
+  }
+  if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
+    line += "; the trusted certificates are those in " +
+            (context.trusted_certificates.empty() ? std::string("libcurl's default bundle")
+                                                  : context.trusted_certificates) +
+            ", and SSL_CERT_FILE selects another bundle";
   }
   return line;
+}
+
+std::string StatusDetailsLine(long status, const std::string& origin, const std::string& proxy) {
+  if (status == 407 && !proxy.empty()) {
+    return ProxyLine("the proxy answered 407", proxy, status);
+  }
+  std::string line = "Details: the server answered " + std::to_string(status);
+  if (!origin.empty()) line += " (" + origin + ")";
+  return line;
+}
+
+std::string ProxyFromEnvironment(const char* url) {
+  if (url == nullptr || *url == '\0') return "";
+  const UrlHandle parsed(curl_url());
+  if (!parsed ||
+      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return "";
+  }
+  const CurlString scheme = UrlPart(parsed.get(), CURLUPART_SCHEME, 0);
+  const CurlString host = UrlPart(parsed.get(), CURLUPART_HOST, 0);
+  if (!scheme || !host) return "";
+  std::string no_proxy = Variable("no_proxy");
+  if (no_proxy.empty()) no_proxy = Variable("NO_PROXY");
+  std::string name = host.get();
+  if (name.size() > 2 && name.front() == '[') name = name.substr(1, name.size() - 2);
+  if (NoProxyNames(name, no_proxy)) return "";
+  std::string lower = scheme.get();
+  for (char& letter : lower) letter = static_cast<char>(std::tolower(letter));
+  std::string proxy = Variable(lower + "_proxy");
+  if (proxy.empty() && lower != "http") {
+    std::string upper = lower + "_PROXY";
+    for (char& letter : upper) letter = static_cast<char>(std::toupper(letter));
+    proxy = Variable(upper);
+  }
+  if (proxy.empty()) proxy = Variable("all_proxy");
+  if (proxy.empty()) proxy = Variable("ALL_PROXY");
+  return proxy;
 }
 
 std::string UrlOrigin(const char* url) {

@@ -216,6 +216,10 @@ Failure HttpSession::Perform(Response& response) {
     Failure failure = FailureOf(Failure::Kind::kStatus, CURLE_OK);
     failure.status = response.status;
     failure.reason = "the server answered " + std::to_string(response.status);
+    char* url = nullptr;
+    std::ignore = curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &url);
+    failure.details =
+        StatusDetailsLine(response.status, response.origin, ProxyFromEnvironment(url));
     return failure;
   }
   return Failure();

@@ -138,9 +138,12 @@ TEST_F(ProvisionTest, AFailedDownloadAddsNoMessageOfItsOwn) {
   const LoopbackHttpServer server([](const HttpRequest&) { return Reply("404 Not Found", ""); });
   const ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", server.Url("/agent"));
   EXPECT_EQ(Provision(), "");
-  EXPECT_EQ(RecordedMessages(),
-            Lines{"Could not reach the download server. Check your internet connectivity, proxy "
-                  "server, firewall, and virus scanner settings and rerun the installer."});
+  const Lines messages = RecordedMessages();
+  ASSERT_EQ(messages.size(), 2U);
+  EXPECT_EQ(messages[0],
+            "Could not reach the download server. Check your internet connectivity, proxy "
+            "server, firewall, and virus scanner settings and rerun the installer.");
+  EXPECT_EQ(messages[1].rfind("Details: the server answered 404 (http://127.0.0.1:", 0), 0U);
 }
 
 }  // namespace

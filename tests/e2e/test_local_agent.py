@@ -12,7 +12,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 from launcher_harness import (CURLE_COULDNT_CONNECT, DOWNLOAD_FAILED_PREFIX, INIT_FAILED,
-                              SERVER_UNREACHABLE, UNZIP_FAILED, DetailsLine, LauncherTestCase,
+                              not_found_lines, UNZIP_FAILED, DetailsLine, LauncherTestCase,
                               curl_error_text, download_failed_tail_lines, make_agent_archive,
                               run_main)
 from scripted_server import ScriptedServer, routes, serve_archive
@@ -119,7 +119,7 @@ class LookAlikeNameTests(LauncherTestCase):
         self.server.set_handler(routes({}))
         launcher = self.ws.pack(members=[("XInstallAgent_7.zip", make_agent_archive("local"))])
         result = self.ws.run(launcher, url=self.server.url())
-        self.assertFailedWith(result, [SERVER_UNREACHABLE])
+        self.assertFailedWith(result, not_found_lines())
         self.assertIsNone(result.agent)
         self.assertRequests(self.server, [("HEAD", self.server_path())])
         self.assertWorkDirectoryGone(result)

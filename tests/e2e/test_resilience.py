@@ -232,5 +232,34 @@ class RefusedHeadTests(ResilienceTestCase):
         self.assertEqual((at_target[0], at_target[-1]), ("HEAD", "GET"), self.server.requests)
 
 
+class OfflineTests(ResilienceTestCase):
+    """The installed agent serves while the server cannot be reached."""
+
+    def setUp(self):
+        super().setUp()
+        self.assertSucceeded(self.run_launcher())
+        self.installed = tree_snapshot(self.ws.cache_dir())
+
+    def test_busy_server_leaves_the_installed_agent_to_run(self):
+        self.serve(lambda request: response(503, body=b"busy\n"))
+        result = self.run_launcher()
+        # One retry of the HEAD, not three, with an agent to fall back on.
+        self.assertEqual([note[2:] for note in self.take_notes(result)], [(2, 2)])
+        self.assertEqual(self.assertRanOffline(result, "v1"), "the server answered 503")
+        self.assertRequests(self.server, [HEAD, HEAD], same_connection=False)
+        self.assertEqual(tree_snapshot(self.ws.cache_dir()), self.installed)
+
+    def test_update_reset_before_its_body_keeps_the_installed_agent(self):
+        self.serve(serve_resumable(AGENT_V2, etag=b'"v2"', cuts=[0] * 4))
+        result = self.run_launcher()
+        self.assertEqual(len(self.take_notes(result)), 3, result.describe())
+        self.assertRegex(self.assertRanOffline(result, "v1"), "reset|Recv failure")
+        self.assertEqual(tree_snapshot(self.ws.cache_dir()), self.installed)
+        # The server back: the next run still sees the new tag and installs its agent.
+        self.serve(serve_archive(AGENT_V2, etag=b'"v2"'))
+        self.assertSucceeded(self.run_launcher())
+        self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
+
+
 if __name__ == "__main__":
     run_main()

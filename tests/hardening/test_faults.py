@@ -372,7 +372,9 @@ class FullDiskTests(FaultTestCase):
         self.serve(agent_with_payload("v2", os.urandom(4 << 20)), b'"v2"')
         installed = self.installed_agent()
         result = self.launch(launcher=launcher, unittest_mode="", wrap=wrap)
-        self.assertFailedWith(result, download_failed_lines(CURLE_WRITE_ERROR))
+        # The details name the disk's error and the file it stopped.
+        self.assertFailedWith(result, download_failed_lines(CURLE_WRITE_ERROR)[:-1] + [
+            "Details: No space left on device while writing %s/InstallAgent.zip" % directory])
         self.assertNoAgentRan(result)
         self.assertRequests(self.server, HEAD_GET)
         self.assertEqual(self.installed_agent(), installed)

@@ -170,6 +170,10 @@ class CertificateChoiceTests(TlsTestCase):
         result = self.ws.run(self.launcher, url=self.nginx.url("good"), wrap=self.wrap,
                              env={"SSL_CERT_FILE": self.stranger_bundle})
         self.assertRefused(result, CURLE_PEER_FAILED_VERIFICATION)
+        # The details say which certificates were trusted and how to choose others.
+        self.assertTrue(result.stderr_lines[3].endswith(
+            "; the trusted certificates are those in %s, and SSL_CERT_FILE selects another "
+            "bundle" % self.stranger_bundle), result.describe())
 
         # Empty counts as not set: the usual place is read.
         result = self.ws.run(self.launcher, url=self.nginx.url("good"), wrap=self.wrap,

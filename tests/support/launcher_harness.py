@@ -69,8 +69,27 @@ def local_cache_failed_lines(system_text):
     return [LOCAL_CACHE_FAILED_PREFIX + system_text + ".", "", "Please rerun the installer."]
 
 
+class StatusDetails:
+    """Equals the line after a status message: the status and the origin that answered it."""
+
+    def __init__(self, code):
+        self.pattern = re.compile(r"Details: the server answered %d \([a-z]+://[^/@\s]+:[0-9]+\)"
+                                  % code)
+
+    def __eq__(self, line):
+        return isinstance(line, str) and self.pattern.fullmatch(line) is not None
+
+    def __repr__(self):
+        return "StatusDetails(%r)" % self.pattern.pattern
+
+
 def http_code_failed_lines(code):
-    return ["Error: Download process failed. Received an HTTP code: %d. %s" % (code, CHECK_TAIL)]
+    return ["Error: Download process failed. Received an HTTP code: %d. %s" % (code, CHECK_TAIL),
+            StatusDetails(code)]
+
+
+def not_found_lines():
+    return [SERVER_UNREACHABLE, StatusDetails(404)]
 
 
 # libcurl result codes whose texts the download-failure message carries in the tests.
@@ -96,9 +115,10 @@ def curl_error_text(code):
 
 class DetailsLine:
     """Equals the line after the download-failure message: libcurl's own text of the failure,
-    then the scheme, host and port that the transfer went to (never a user name or password)."""
+    then the scheme, host and port that the transfer went to or the proxy that failed (never a
+    user name or password), and what to do about it after "; "."""
 
-    PATTERN = re.compile(r"Details: \S.* \([a-z]+://[^/@\s]+:[0-9]+\)")
+    PATTERN = re.compile(r"Details: \S.* \((proxy )?[a-z]+://[^/@\s]+:[0-9]+\)(; [^?]*)?")
 
     def __eq__(self, line):
         return isinstance(line, str) and self.PATTERN.fullmatch(line) is not None
