@@ -55,6 +55,15 @@ bool HashingBodyWriter::Write(const char* data, std::size_t length) {
   return written == length;
 }
 
+void HashingBodyWriter::Adopt(std::uint64_t length) {
+  if (!hashing_thread_.joinable()) {
+    if (!HashRange(0, length)) read_failed_ = true;
+    return;
+  }
+  written_ = length;
+  Publish(/*finishing=*/false);
+}
+
 // in_file_ is read here without the lock: only this thread writes it.
 void HashingBodyWriter::Publish(bool finishing) {
   // What the stream still buffers is not in the file yet. A flush that fails is the
@@ -118,14 +127,18 @@ bool HashingBodyWriter::Finish(verification::SignedBytes& result) {
     Publish(/*finishing=*/true);
     // Joined here, so the hasher is this thread's again.
     hashing_thread_.join();
-    if (read_failed_) return false;
   }
-  return hasher_.Finish(result);
+  return !read_failed_ && hasher_.Finish(result);
 }
 
-ArchiveTarget::ArchiveTarget(std::FILE* archive_stream, std::string archive_path, bool hashed)
-    : archive_stream_(archive_stream), archive_path_(std::move(archive_path)), hashed_(hashed) {
+ArchiveTarget::ArchiveTarget(std::FILE* archive_stream, std::string archive_path, bool hashed,
+                             std::uint64_t held)
+    : archive_stream_(archive_stream),
+      archive_path_(std::move(archive_path)),
+      hashed_(hashed),
+      length_(held) {
   if (hashed_) hashing_ = std::make_unique<HashingBodyWriter>(archive_stream_);
+  if (hashing_ && held > 0) hashing_->Adopt(held);
 }
 
 bool ArchiveTarget::Begin(const transfer::Response& response) {

@@ -35,6 +35,9 @@ class HashingBodyWriter final : public transfer::BodyWriter {
   // A short write ends the transfer.
   bool Write(const char* data, std::size_t length) override;
 
+  // The file already holds length bytes, which the next Write follows: they are hashed too.
+  void Adopt(std::uint64_t length);
+
   // After the last piece: flushes the stream and waits for the hash of everything written.
   // false when the digest failed or the file could not be read back.
   [[nodiscard]] bool Finish(verification::SignedBytes& result);
@@ -62,8 +65,10 @@ class HashingBodyWriter final : public transfer::BodyWriter {
 // The archive file as a download fills it, hashed on the way for a launcher with keys.
 class ArchiveTarget final : public transfer::DownloadTarget {
  public:
-  // archive_stream is open for reading and writing, and empty; archive_path names it.
-  ArchiveTarget(std::FILE* archive_stream, std::string archive_path, bool hashed);
+  // archive_stream is open for reading and writing and holds held bytes, at whose end it is
+  // positioned; archive_path names it.
+  ArchiveTarget(std::FILE* archive_stream, std::string archive_path, bool hashed,
+                std::uint64_t held = 0);
 
   // Decides, from each response's headers, whether its body is wanted; all are by default.
   void DecideBodiesBy(std::function<bool(const transfer::Response&)> wanted) {

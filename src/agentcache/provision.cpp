@@ -10,6 +10,7 @@
 #include "agentcache/cache_access.h"
 #include "agentcache/cache_directory.h"
 #include "agentcache/cache_lock.h"
+#include "agentcache/partial_archive.h"
 #include "agentcache/refresh.h"
 #include "base/release_constants.h"
 #include "localfs/interruption.h"
@@ -177,9 +178,9 @@ std::string UseAgentCache(const std::string& work_directory,
   SignedDownload signed_download;
   signed_download.keys = keys;
   SignedDownload* const verification = keys.empty() ? nullptr : &signed_download;
-  std::string etag_line;
-  switch (DownloadInstallAgent(archive_path.c_str(), access, cache_lock, verification, etag_line,
-                               sink)) {
+  FetchedArchive fetched;
+  switch (
+      DownloadInstallAgent(archive_path.c_str(), access, cache_lock, verification, fetched, sink)) {
     case DownloadOutcome::kFailed:
       return "";
     case DownloadOutcome::kCachedAgentCurrent:
@@ -189,12 +190,16 @@ std::string UseAgentCache(const std::string& work_directory,
       // No download could be set up, and there is no agent: unzip reports the empty
       // archive.
       return UnpackIntoCache(archive_path, cache_directory, "", cache_lock, sink);
-    case DownloadOutcome::kFetchedToReplaceCachedAgent:
-      if (verification != nullptr) {
-        return ReplaceWithVerifiedAgent(archive_path, cache_directory, keys, signed_download,
-                                        etag_line, cache_lock, sink);
-      }
-      return UnpackIntoCache(archive_path, cache_directory, etag_line, cache_lock, sink);
+    case DownloadOutcome::kFetchedToReplaceCachedAgent: {
+      const std::string entry =
+          verification != nullptr
+              ? ReplaceWithVerifiedAgent(fetched.path, cache_directory, keys, signed_download,
+                                         fetched.etag_line, cache_lock, sink)
+              : UnpackIntoCache(fetched.path, cache_directory, fetched.etag_line, cache_lock, sink);
+      // Used, whether it became the agent or was refused: no later run continues it.
+      RemovePartialArchive(cache_directory);
+      return entry;
+    }
     case DownloadOutcome::kFetchedForThisRun:
       if (verification != nullptr) {
         // The floors count only in a cache of this user's; they are never written from here.

@@ -12,6 +12,7 @@
 #include "agentcache/agent_admission.h"
 #include "agentcache/archive_writers.h"
 #include "agentcache/cache_directory.h"
+#include "agentcache/partial_archive.h"
 #include "base/files.h"
 #include "base/release_constants.h"
 #include "localfs/interruption.h"
@@ -121,20 +122,19 @@ bool CacheUsableWithoutDownload(const std::string& cache_directory, CacheUse cac
 
 DownloadOutcome DownloadInstallAgent(const char* archive_path, const CacheAccess& cache,
                                      CacheLock& cache_lock, SignedDownload* signed_download,
-                                     std::string& etag_line, base::MessageSink sink) {
+                                     FetchedArchive& fetched, base::MessageSink sink) {
   const char* const url_override = std::getenv(kDownloadUrlVariable);
   const char* const url = url_override != nullptr ? url_override : base::AgentDownloadUrl.c_str();
-  return DownloadAgentArchive(url, archive_path, cache, cache_lock, signed_download, etag_line,
-                              sink);
+  return DownloadAgentArchive(url, archive_path, cache, cache_lock, signed_download, fetched, sink);
 }
 
 DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
                                      const CacheAccess& cache, CacheLock& cache_lock,
-                                     SignedDownload* signed_download, std::string& etag_line,
+                                     SignedDownload* signed_download, FetchedArchive& fetched,
                                      base::MessageSink sink) {
   transfer::HttpSession session(url, &localfs::InterruptRequested);
   return RefreshAgentArchive(session, transfer::RetryPolicy::FromEnvironment(), archive_path, cache,
-                             cache_lock, signed_download, etag_line, sink);
+                             cache_lock, signed_download, fetched, sink);
 }
 
 std::string OfflineAgentNote(const std::string& reason) {
@@ -151,13 +151,24 @@ bool HeadRefused(const transfer::Failure& failure) {
          (failure.status == 403 || failure.status == 405 || failure.status == 501);
 }
 
-// A body continued in a later request that does not verify may be a bad splice rather than a
-// bad archive: it is fetched once more, whole, before its refusal is reported.
-bool SplicedBadly(const transfer::RetryingExchange& requests, const SignedDownload& download) {
-  return requests.resumed() && (!download.hashed || !verification::VerifyAgentSignature(
-                                                         download.signed_bytes, download.keys,
-                                                         verification::LauncherRelease())
-                                                         .verified);
+// A body continued in a later request, or from a partial of an earlier run, that does not
+// verify may be a bad splice rather than a bad archive: it is fetched once more, whole,
+// before its refusal is reported.
+bool SignatureFails(const SignedDownload& download) {
+  return !download.hashed ||
+         !verification::VerifyAgentSignature(download.signed_bytes, download.keys,
+                                             verification::LauncherRelease())
+              .verified;
+}
+
+// A write that failed is the local disk's fault, and its details line says so.
+void ReportFetchFailure(transfer::Failure failure, const ArchiveTarget& target,
+                        base::MessageSink sink) {
+  const std::string write_details = target.WriteFailureDetails();
+  if (failure.code == CURLE_WRITE_ERROR && !write_details.empty()) {
+    failure.details = write_details;
+  }
+  ReportDownloadFailure(failure, sink);
 }
 
 // An installed agent that may run while the server cannot be reached: complete and recorded
@@ -193,7 +204,7 @@ bool RunOffline(const transfer::Failure& failure, bool offline_agent, base::Mess
 DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
                                     const transfer::RetryPolicy& policy, const char* archive_path,
                                     const CacheAccess& cache, CacheLock& cache_lock,
-                                    SignedDownload* signed_download, std::string& etag_line,
+                                    SignedDownload* signed_download, FetchedArchive& fetched,
                                     base::MessageSink sink) {
   const std::string& cache_directory = cache.directory;
   const CacheUse cache_use = cache.use;
@@ -225,77 +236,96 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
   }
 
   // The signed bytes are hashed while the body arrives.
-  ArchiveTarget target(archive.get(), archive_path, signed_download != nullptr);
-  // A write that failed is the local disk's fault, and its details line says so.
-  const auto report = [&](transfer::Failure failure) {
-    const std::string write_details = target.WriteFailureDetails();
-    if (failure.code == CURLE_WRITE_ERROR && !write_details.empty()) {
-      failure.details = write_details;
-    }
-    ReportDownloadFailure(failure, sink);
-  };
+  ArchiveTarget work_target(archive.get(), archive_path, signed_download != nullptr);
   transfer::Response body;
-  etag_line = head.etag_line;
+  fetched.etag_line = head.etag_line;
+  fetched.path = archive_path;
+  std::string offered_etag = head.headers.etag;
   bool body_fetched = false;
   if (head_refused) {
     // The GET stops after its headers when they show the cached agent current, and when the
     // body may be fetched only under the exclusive lock, which this run does not hold yet.
     bool current = false;
     bool wait_for_lock = false;
-    target.DecideBodiesBy([&](const transfer::Response& response) {
-      etag_line = response.etag_line;
-      current = cache_looked_at && CachedAgentCurrent(cache_directory, etag_line, signed_download);
+    work_target.DecideBodiesBy([&](const transfer::Response& response) {
+      fetched.etag_line = response.etag_line;
+      offered_etag = response.headers.etag;
+      current = cache_looked_at &&
+                CachedAgentCurrent(cache_directory, fetched.etag_line, signed_download);
       wait_for_lock = !current && cache_use == CacheUse::kRefresh;
       return !current && !wait_for_lock;
     });
-    const transfer::Failure failure = requests.Get(target, body);
-    target.DecideBodiesBy(nullptr);
+    const transfer::Failure failure = requests.Get(work_target, body);
+    work_target.DecideBodiesBy(nullptr);
     if (current) return DownloadOutcome::kCachedAgentCurrent;
     if (failure.failed() && !wait_for_lock) {
       if (RunOffline(failure, offline_agent, sink)) return DownloadOutcome::kCachedAgentCurrent;
-      report(failure);
+      ReportFetchFailure(failure, work_target, sink);
       return DownloadOutcome::kFailed;
     }
     body_fetched = !wait_for_lock;
-  } else if (cache_looked_at && CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
+  } else if (cache_looked_at &&
+             CachedAgentCurrent(cache_directory, fetched.etag_line, signed_download)) {
     return DownloadOutcome::kCachedAgentCurrent;
   }
+
+  // A run that will replace the agent fetches into the cache's partial archive, so that a cut
+  // download can be continued by the next run.
+  PartialArchive partial;
   if (cache_use == CacheUse::kRefresh) {
     // Replacing the agent needs the cache to this run alone. An interrupted wait ends the
     // run quietly; and while this run waited, another may have installed this very tag.
     if (!cache_lock.WaitExclusive()) {
       return DownloadOutcome::kFailed;
     }
-    if (CachedAgentCurrent(cache_directory, etag_line, signed_download)) {
+    if (CachedAgentCurrent(cache_directory, fetched.etag_line, signed_download)) {
       return DownloadOutcome::kCachedAgentCurrent;
     }
     // Stopping here keeps the cached agent as it was.
     if (localfs::InterruptRequested()) {
       return DownloadOutcome::kFailed;
     }
+    partial = OpenPartialArchive(cache_directory, offered_etag);
   }
+  std::unique_ptr<ArchiveTarget> partial_target;
+  if (partial.file) {
+    partial_target = std::make_unique<ArchiveTarget>(partial.file.get(), partial.path,
+                                                     signed_download != nullptr, partial.length);
+    fetched.path = partial.path;
+  }
+  ArchiveTarget& target = partial_target ? *partial_target : work_target;
+  const bool from_partial = partial.length > 0;
 
   for (bool may_resume = true;; may_resume = false) {
-    if (!body_fetched) {
-      const transfer::Failure failure = requests.Get(target, body, may_resume);
+    // A kept partial as long as its whole is checked as it is, never asked for with a range.
+    const bool whole =
+        from_partial && may_resume && partial.length == partial.resume.complete_length;
+    if (!body_fetched && !whole) {
+      const transfer::Failure failure = requests.Get(
+          target, body, may_resume, may_resume ? partial.resume : transfer::ResumeState());
       if (failure.failed()) {
+        if (partial.file) {
+          KeepOrRemovePartialArchive(cache_directory, target.length(), requests.held());
+        }
         if (RunOffline(failure, offline_agent, sink)) {
           return DownloadOutcome::kCachedAgentCurrent;
         }
-        report(failure);
+        ReportFetchFailure(failure, target, sink);
         return DownloadOutcome::kFailed;
       }
     }
     body_fetched = false;
     // The stream's buffer may still hold the body's tail: a full disk can show up only here.
     if (!target.Flush()) {
+      if (partial.file) RemovePartialArchive(cache_directory);
       sink(DownloadFailedMessage(CURLE_WRITE_ERROR), true);
       sink(target.WriteFailureDetails(), true);
       return DownloadOutcome::kFailed;
     }
     if (signed_download == nullptr) break;
     signed_download->hashed = target.Finish(signed_download->signed_bytes);
-    if (!may_resume || !SplicedBadly(requests, *signed_download)) break;
+    const bool spliced = requests.resumed() || (from_partial && may_resume);
+    if (!may_resume || !spliced || !SignatureFails(*signed_download)) break;
   }
   return cache_use == CacheUse::kRefresh ? DownloadOutcome::kFetchedToReplaceCachedAgent
                                          : DownloadOutcome::kFetchedForThisRun;

@@ -46,11 +46,17 @@ enum class DownloadOutcome {
   // Nothing fetched: the cached agent carries the server's tag, or the server cannot be
   // reached and the installed agent may run without it (the note that says so is printed).
   kCachedAgentCurrent,
-  // The archive file holds the new archive; the cache is as it was, and etag_line is what the
-  // marker is to name once the new agent is in place.
+  // The new archive lies at fetched.path (the cache's partial archive, or the archive file
+  // where none could be made); the cache is as it was otherwise, and fetched.etag_line is
+  // what the marker is to name once the new agent is in place.
   kFetchedToReplaceCachedAgent,
   // The archive file holds the archive for this run alone; the cache is as it was.
   kFetchedForThisRun,
+};
+
+struct FetchedArchive {
+  std::string etag_line;
+  std::string path;  // where the archive fetched lies
 };
 
 // Downloads from QX_INTERNAL_INSTALL_AGENT_URL when set (even empty), else from the
@@ -62,18 +68,20 @@ enum class DownloadOutcome {
 // When the server cannot be reached (a transient failure after the last attempt) and the
 // cache is this user's or only cannot be written, its installed agent may run offline: the
 // header-only request is then tried twice at most.
+// A run that replaces the agent fetches into the cache's partial archive and continues the
+// one a cut run left there (partial_archive.h).
 // signed_download is null for a launcher without publisher keys. Otherwise the cached agent
 // is current only with its verification record, and may run offline only at or above the
 // floor of the keys; a fetched archive comes back with its signed bytes hashed.
 [[nodiscard]] DownloadOutcome DownloadInstallAgent(const char* archive_path,
                                                    const CacheAccess& cache, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
-                                                   std::string& etag_line, base::MessageSink sink);
+                                                   FetchedArchive& fetched, base::MessageSink sink);
 
 [[nodiscard]] DownloadOutcome DownloadAgentArchive(const char* url, const char* archive_path,
                                                    const CacheAccess& cache, CacheLock& cache_lock,
                                                    SignedDownload* signed_download,
-                                                   std::string& etag_line, base::MessageSink sink);
+                                                   FetchedArchive& fetched, base::MessageSink sink);
 
 // The same over any exchange, set up already (a stand-in in tests), with the retries of policy.
 [[nodiscard]] DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
@@ -81,7 +89,7 @@ enum class DownloadOutcome {
                                                   const char* archive_path,
                                                   const CacheAccess& cache, CacheLock& cache_lock,
                                                   SignedDownload* signed_download,
-                                                  std::string& etag_line, base::MessageSink sink);
+                                                  FetchedArchive& fetched, base::MessageSink sink);
 
 // "Note: the download server cannot be reached (REASON); the installed install agent is used."
 [[nodiscard]] std::string OfflineAgentNote(const std::string& reason);

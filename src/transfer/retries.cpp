@@ -187,6 +187,8 @@ class RetryingExchange::Attempts {
   // After a failed attempt that left length bytes: whether to try again, after the wait and
   // its note. failure becomes kInterrupted when the run is stopped during the wait.
   bool Again(Failure& failure, const Response& response, std::uint64_t length, bool transient) {
+    // No retries at all: one attempt per request, whatever it brought.
+    if (policy_.retries == 0) return false;
     if (length >= furthest_ + kProgressBytes) {
       furthest_ = length;
       step_ = 0;
@@ -263,12 +265,15 @@ Failure RetryingExchange::Head(Response& response) {
   }
 }
 
-Failure RetryingExchange::Get(DownloadTarget& target, Response& response, bool may_resume) {
+Failure RetryingExchange::Get(DownloadTarget& target, Response& response, bool may_resume,
+                              const ResumeState& held) {
   Attempts attempts(policy_, stop_requested_, sink_);
   resumed_ = false;
-  std::string etag;  // the strong tag of the response whose bytes are in the file
-  std::uint64_t complete_length = 0;
-  if (target.length() > 0 && !target.Restart()) {
+  // The strong tag of the response whose bytes are in the file, and its complete length.
+  std::string& etag = held_.etag;
+  std::uint64_t& complete_length = held_.complete_length;
+  held_ = may_resume ? held : ResumeState();
+  if (target.length() > 0 && held_.etag.empty() && !target.Restart()) {
     return TransferFailure(CURLE_WRITE_ERROR, curl_easy_strerror(CURLE_WRITE_ERROR));
   }
   for (;;) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/message_sink.h"
 #include "transfer/http_session.h"
@@ -26,6 +27,13 @@ struct RetryPolicy {
   // QX_DOWNLOAD_RETRIES (a decimal from 0 to 10; anything else is the default) and
   // QX_INTERNAL_RETRY_WAIT_PERCENT (0 to 100).
   static RetryPolicy FromEnvironment();
+};
+
+// What the bytes in a target are part of: the strong tag of the response they came from and
+// that response's complete length. An empty tag: they cannot be continued.
+struct ResumeState {
+  std::string etag;
+  std::uint64_t complete_length = 0;
 };
 
 // Whether asking again may bring another answer.
@@ -50,13 +58,16 @@ class RetryingExchange {
 
   [[nodiscard]] Failure Head(Response& response);
 
-  // Fills target from its first byte; with may_resume false, every attempt asks for the whole
-  // body. A target that declines the body in Begin ends the fetch at once with
-  // kStoppedAtHeaders.
-  [[nodiscard]] Failure Get(DownloadTarget& target, Response& response, bool may_resume = true);
+  // Fills target from its first byte, or continues the bytes it holds when held describes
+  // them; with may_resume false, every attempt asks for the whole body. A target that
+  // declines the body in Begin ends the fetch at once with kStoppedAtHeaders.
+  [[nodiscard]] Failure Get(DownloadTarget& target, Response& response, bool may_resume = true,
+                            const ResumeState& held = {});
 
   // Whether the last Get continued a body in a later request: its bytes were spliced.
   [[nodiscard]] bool resumed() const { return resumed_; }
+  // What the bytes the last Get left in its target are part of.
+  [[nodiscard]] const ResumeState& held() const { return held_; }
 
  private:
   class Attempts;
@@ -66,6 +77,7 @@ class RetryingExchange {
   StopCheck stop_requested_;
   base::MessageSink sink_;
   bool resumed_ = false;
+  ResumeState held_;
 };
 
 }  // namespace transfer

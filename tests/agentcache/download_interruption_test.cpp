@@ -45,10 +45,10 @@ using agentcache_test::Reply;
   agentcache::CacheLock no_lock;
   const agentcache::CacheAccess access{agentcache::CacheUse::kRefresh,
                                        agentcache::CacheRefusal::kNone, env.cache()};
-  std::string etag_line;
+  agentcache::FetchedArchive fetched;
   const bool result = agentcache::DownloadAgentArchive(
                           server.Url("/agent").c_str(), archive.c_str(), access, no_lock, nullptr,
-                          etag_line, RecordMessage) != agentcache::DownloadOutcome::kFailed;
+                          fetched, RecordMessage) != agentcache::DownloadOutcome::kFailed;
   const bool interrupted = localfs::InterruptRequested();
   const bool messages_empty = RecordedMessages().empty();
   for (const std::string& message : RecordedMessages())

@@ -78,12 +78,11 @@ class DownloadTest : public ::testing::Test {
 
   bool Download(const LoopbackHttpServer& server) { return Fetch(server.Url("/agent"), archive()); }
   bool Fetch(const std::string& url, const std::string& archive_path) {
-    const DownloadOutcome outcome =
-        DownloadAgentArchive(url.c_str(), archive_path.c_str(), Access(), no_lock_, nullptr,
-                             fetched_tag_, RecordMessage);
+    const DownloadOutcome outcome = DownloadAgentArchive(
+        url.c_str(), archive_path.c_str(), Access(), no_lock_, nullptr, fetched_, RecordMessage);
     // As the installation does once the new agent is in place.
     if (outcome == DownloadOutcome::kFetchedToReplaceCachedAgent) {
-      agentcache::WriteValidationMarker(env_.cache(), fetched_tag_);
+      agentcache::WriteValidationMarker(env_.cache(), fetched_.etag_line);
     }
     return outcome != DownloadOutcome::kFailed;
   }
@@ -98,7 +97,7 @@ class DownloadTest : public ::testing::Test {
   IsolatedHome env_;
   // These cases exercise the download alone; the lock is the end-to-end tests' concern.
   agentcache::CacheLock no_lock_;
-  std::string fetched_tag_;  // the tag the marker is to name once the agent is in place
+  agentcache::FetchedArchive fetched_;  // the tag for the marker, and where the archive lies
 };
 
 TEST_F(DownloadTest, AFirstRunFetchesTheBodyOnTheHeadsConnectionAndRecordsTheETagLine) {
@@ -109,7 +108,7 @@ TEST_F(DownloadTest, AFirstRunFetchesTheBodyOnTheHeadsConnectionAndRecordsTheETa
   const std::vector<HttpRequest> requests = server.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].connection, requests[1].connection) << "the GET reuses the connection";
-  EXPECT_EQ(ReadFile(archive()), kArchiveBody) << "exactly the body, no header bytes";
+  EXPECT_EQ(ReadFile(fetched_.path), kArchiveBody) << "exactly the body, no header bytes";
   EXPECT_EQ(marker(), "ETag: \"v1\"\r");
 }
 
@@ -149,7 +148,7 @@ TEST_F(DownloadTest, ADifferentOrUnusableETagLineReplacesTheAgent) {
     EXPECT_EQ(RecordedMessages(), Lines{});
     EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
     EXPECT_TRUE(AgentDirectoryExists()) << "the installed agent stays until its successor is in";
-    EXPECT_EQ(ReadFile(archive()), kArchiveBody);
+    EXPECT_EQ(ReadFile(fetched_.path), kArchiveBody);
     EXPECT_EQ(marker(), test_case.marker_after);
   }
 }
@@ -159,7 +158,7 @@ TEST_F(DownloadTest, AMarkerWithoutAnEntryScriptIsNotTrusted) {
   const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", kArchiveBody));
   EXPECT_TRUE(Download(server));
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "GET /agent"}));
-  EXPECT_EQ(ReadFile(archive()), kArchiveBody);
+  EXPECT_EQ(ReadFile(fetched_.path), kArchiveBody);
 }
 
 TEST_F(DownloadTest, RedirectsAreFollowedAndTheLastETagLineOfTheExchangeCounts) {
@@ -174,7 +173,7 @@ TEST_F(DownloadTest, RedirectsAreFollowedAndTheLastETagLineOfTheExchangeCounts) 
   EXPECT_EQ(RecordedMessages(), Lines{});
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /agent", "HEAD /moved", "HEAD /final", "GET /agent",
                                           "GET /moved", "GET /final"}));
-  EXPECT_EQ(ReadFile(archive()), kArchiveBody);
+  EXPECT_EQ(ReadFile(fetched_.path), kArchiveBody);
   EXPECT_EQ(marker(), "ETag: \"final\"\r");
 }
 
@@ -295,7 +294,12 @@ TEST_F(DownloadTest, AFullDiskFailsTheDownloadWhereverTheBytesAreHeld) {
     SCOPED_TRACE(size);
     RecordedMessages().clear();
     const LoopbackHttpServer server(Serving("ETag: \"v1\"\r\n", std::string(size, 'z')));
-    EXPECT_FALSE(Fetch(server.Url("/agent"), "/dev/full"));
+    // A run that fetches its agent for itself writes into the work directory's archive file.
+    const agentcache::CacheAccess run_private{agentcache::CacheUse::kIgnore,
+                                              agentcache::CacheRefusal::kNotOwn, ""};
+    EXPECT_EQ(DownloadAgentArchive(server.Url("/agent").c_str(), "/dev/full", run_private, no_lock_,
+                                   nullptr, fetched_, RecordMessage),
+              DownloadOutcome::kFailed);
     // Whether the flush or libcurl's write found it, the details name the disk's error.
     EXPECT_EQ(RecordedMessages(),
               (Lines{DownloadFailed(CURLE_WRITE_ERROR),
@@ -330,14 +334,14 @@ TEST_F(DownloadTest, TheUrlVariableReplacesTheDefaultEvenWhenEmpty) {
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL",
                                                  server.Url("/from-variable"));
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), Access(), no_lock_, nullptr, fetched_tag_,
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), Access(), no_lock_, nullptr, fetched_,
                                    RecordMessage),
               DownloadOutcome::kFetchedToReplaceCachedAgent);
   }
   EXPECT_EQ(server.RequestLines(), (Lines{"HEAD /from-variable", "GET /from-variable"}));
   {
     const testing_support::ScopedEnvironment url("QX_INTERNAL_INSTALL_AGENT_URL", "");
-    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), Access(), no_lock_, nullptr, fetched_tag_,
+    EXPECT_EQ(DownloadInstallAgent(archive().c_str(), Access(), no_lock_, nullptr, fetched_,
                                    RecordMessage),
               DownloadOutcome::kFailed);
   }

@@ -80,7 +80,7 @@ class RefreshTest : public ::testing::Test {
                           agentcache::SignedDownload* signed_download = nullptr) {
     const agentcache::CacheAccess access{use, agentcache::CacheRefusal::kNone, env_.cache()};
     return agentcache::RefreshAgentArchive(exchange_, kNoRetries, archive().c_str(), access,
-                                           no_lock_, signed_download, fetched_tag_, RecordMessage);
+                                           no_lock_, signed_download, fetched_, RecordMessage);
   }
   std::string archive() const { return env_.scratch() / "InstallAgent.zip"; }
   std::string marker() const { return ReadFile(env_.cache() + ".validatestring"); }
@@ -88,7 +88,7 @@ class RefreshTest : public ::testing::Test {
 
   agentcache_test::IsolatedHome env_;
   agentcache::CacheLock no_lock_;
-  std::string fetched_tag_;  // the tag the marker is to name once the agent is in place
+  agentcache::FetchedArchive fetched_;  // the tag for the marker, and where the archive lies
   FakeExchange exchange_;
 };
 
@@ -113,8 +113,8 @@ TEST_F(RefreshTest, ANewTagLeavesTheAgentAndItsMarkerAndHandsBackTheTag) {
   EXPECT_EQ(marker_during_get, "ETag: \"v1\"\r");
   EXPECT_TRUE(AgentThere());
   EXPECT_EQ(marker(), "ETag: \"v1\"\r");
-  EXPECT_EQ(fetched_tag_, "ETag: \"v2\"\r");
-  EXPECT_EQ(ReadFile(archive()), exchange_.body);
+  EXPECT_EQ(fetched_.etag_line, "ETag: \"v2\"\r");
+  EXPECT_EQ(ReadFile(fetched_.path), exchange_.body);
 }
 
 TEST_F(RefreshTest, WithKeysTheAgentAndMarkerStayAndTheArchiveComesBackHashed) {
@@ -125,7 +125,7 @@ TEST_F(RefreshTest, WithKeysTheAgentAndMarkerStayAndTheArchiveComesBackHashed) {
   EXPECT_TRUE(AgentThere());
   EXPECT_EQ(marker(), "ETag: \"v1\"\r");
   EXPECT_TRUE(signed_download.hashed);
-  EXPECT_EQ(fetched_tag_, "ETag: \"v2\"\r");
+  EXPECT_EQ(fetched_.etag_line, "ETag: \"v2\"\r");
   EXPECT_EQ(signed_download.signed_bytes.archive_length, exchange_.body.size());
 }
 
@@ -191,7 +191,7 @@ TEST_F(RefreshTest, AnUnreachableServerLeavesTheInstalledAgentToRun) {
   const agentcache::CacheAccess held{CacheUse::kUseIfCurrent, CacheRefusal::kHeldByAncestor,
                                      env_.cache()};
   EXPECT_EQ(agentcache::RefreshAgentArchive(exchange_, kNoRetries, archive().c_str(), held,
-                                            no_lock_, nullptr, fetched_tag_, RecordMessage),
+                                            no_lock_, nullptr, fetched_, RecordMessage),
             DownloadOutcome::kFailed);
   exchange_.get_failure = {};
   exchange_.head_failure = FailureOf(Failure::Kind::kStatus, CURLE_OK, 404);

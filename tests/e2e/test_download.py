@@ -107,7 +107,10 @@ class FirstRunTests(DownloadTestCase):
         work = os.path.dirname(result.agent.bundle_path)
         self.assertEqual([call.argv for call in result.unzip_calls], [
             ["-qq", result.unzip_calls[0].parents_file, "-d", work],
-            ["-qq", "-o", work + "/InstallAgent.zip", "-d", self.ws.agent_dir() + ".new"]])
+            ["-qq", "-o", self.ws.cache_dir() + "InstallAgent.zip.partial", "-d",
+             self.ws.agent_dir() + ".new"]])
+        # The download, whole, was the archive to check; nothing of it stays.
+        self.assertFalse(os.path.lexists(self.ws.cache_dir() + "InstallAgent.zip.partial"))
         self.assertWorkDirectoryGone(result)
 
     def test_cache_directories_are_private(self):

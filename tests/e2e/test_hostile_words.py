@@ -116,8 +116,10 @@ class HostileLauncherDirectoryTests(HostileTestCase):
             agent_dir = self.ws.agent_dir(home)
             self.assertAgentRan(result, os.path.join(agent_dir, "install"), directory, ["a"],
                                 ident="downloaded")
+            # A run that refreshes its cache fetches into the cache's partial archive.
             self.assertEqual(result.unzip_calls[1].argv, [
-                "-qq", "-o", os.path.join(directory, "InstallAgent.zip"), "-d", agent_dir + ".new"])
+                "-qq", "-o", self.ws.cache_dir(home) + "InstallAgent.zip.partial", "-d",
+                agent_dir + ".new"])
         self.assertTrue(os.path.exists(os.path.join(directory, "bundle.zip")))
         self.assertNothingInjected(result)
         self.assertWorkDirectoryGone(result)

@@ -261,5 +261,51 @@ class OfflineTests(ResilienceTestCase):
         self.assertEqual(self.ws.marker(), b'ETag: "v2"\r')
 
 
+class PartialTests(ResilienceTestCase):
+    """A download cut in one run is continued by the next."""
+
+    def partial(self):
+        path = self.ws.cache_dir() + "InstallAgent.zip.partial"
+        return open(path, "rb").read() if os.path.exists(path) else None
+
+    def run_cut(self, etag=b'"v1"'):
+        """A run whose GET is cut at 60 % with no retry left: it fails and keeps the bytes."""
+        cut = len(BIG) * 6 // 10
+        self.serve(serve_resumable(BIG, etag=etag, cuts=[cut]))
+        result = self.run_launcher(env={"QX_DOWNLOAD_RETRIES": "0"})
+        self.assertIsNone(result.agent, result.describe())
+        return cut
+
+    def test_cut_run_then_a_run_that_resumes(self):
+        cut = self.run_cut()
+        self.assertEqual(self.partial(), BIG[:cut])
+        result = self.run_launcher()
+        self.assertIntact(result, BIG, "big")
+        self.assertEqual(self.gets()[-1].header("Range"), "bytes=%d-" % cut)
+        self.assertEqual(self.gets()[-1].header("If-Range"), '"v1"')
+        self.assertLessEqual(self.server.body_bytes_sent, 1.10 * len(BIG))
+        self.assertIsNone(self.partial())
+
+    def test_changed_etag_drops_the_partial(self):
+        self.run_cut()
+        self.serve(serve_resumable(BIG, etag=b'"v2"'))
+        self.assertIntact(self.run_launcher(), BIG, "big")
+        self.assertEqual([r.header("Range") for r in self.gets()], [None])
+        self.assertIsNone(self.partial())
+
+    def test_complete_partial_is_checked_without_a_request_for_it(self):
+        self.run_cut()
+        with open(self.ws.cache_dir() + "InstallAgent.zip.partial", "wb") as stream:
+            stream.write(BIG)  # as a run killed after the last byte leaves it
+        self.serve(serve_resumable(BIG))
+        result = self.run_launcher()
+        self.assertIntact(result, BIG, "big")
+        self.assertRequests(self.server, [HEAD])
+
+    def test_weak_etag_keeps_no_partial(self):
+        self.run_cut(etag=b'W/"v1"')
+        self.assertIsNone(self.partial())
+
+
 if __name__ == "__main__":
     run_main()

@@ -371,7 +371,9 @@ class FullDiskTests(FaultTestCase):
             "cp %s %s" % (shlex.quote(stash), shlex.quote(launcher))])
         self.serve(agent_with_payload("v2", os.urandom(4 << 20)), b'"v2"')
         installed = self.installed_agent()
-        result = self.launch(launcher=launcher, unittest_mode="", wrap=wrap)
+        # A home whose cache cannot be made: the run fetches its agent into the work path.
+        result = self.launch(launcher=launcher, unittest_mode="", wrap=wrap,
+                             home=self.ws.path("no-such-home"))
         # The details name the disk's error and the file it stopped.
         self.assertFailedWith(result, download_failed_lines(CURLE_WRITE_ERROR)[:-1] + [
             "Details: No space left on device while writing %s/InstallAgent.zip" % directory])
@@ -412,7 +414,8 @@ class FullDiskTests(FaultTestCase):
                   "--wd=" + self.ws.cwd, "--"]
         seen_home = "/proc/%d/root%s" % (holder.pid, home)
 
-        self.serve(agent_with_payload("big", os.urandom(2 << 20)), b'"big"')
+        # The archive fits beside nothing else; its agent does not fit beside it.
+        self.serve(agent_with_payload("big", os.urandom(600 << 10)), b'"big"')
         for attempt in (1, 2):
             with self.subTest(attempt=attempt):
                 result = self.launch(home=home, wrap=inside)
@@ -427,7 +430,7 @@ class FullDiskTests(FaultTestCase):
         self.assertEqual(grown.returncode, 0)
         result = self.assertGoodRun("big", HEAD_GET, home=home, wrap=inside)
         self.assertEqual(os.path.getsize(os.path.join(
-            self.ws.agent_dir(seen_home), "payload.bin")), 2 << 20, result.describe())
+            self.ws.agent_dir(seen_home), "payload.bin")), 600 << 10, result.describe())
 
 
 class ReadOnlyCacheTests(FaultTestCase):

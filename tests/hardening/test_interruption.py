@@ -31,7 +31,8 @@ from hardening_support import (INSTALLATION_FAILED, LauncherProcess, on_a_termin
                                write_random_file)
 from launcher_harness import (LauncherTestCase, make_agent_archive, make_zip,  # noqa: E402
                               real_program, run_main, tree_snapshot)
-from scripted_server import Reply, ScriptedServer, serve_archive, serve_file  # noqa: E402
+from scripted_server import (Reply, ScriptedServer, serve_archive, serve_file,  # noqa: E402
+                             serve_resumable)
 
 TO_PROCESS = "process"
 TO_GROUP = "group"
@@ -110,6 +111,26 @@ class DownloadInterruptionTests(InterruptionTestCase):
                 with ScriptedServer(serve_archive(archive, etag=b'"v1"')) as server:
                     self.assertRecovers(launcher, server, home, "first", self.GET_AGENT)
                 self.assertEqual(self.ws.marker(home), b'ETag: "v1"\r')
+
+    def test_interrupted_get_is_continued_by_the_next_run(self):
+        launcher = self.ws.pack()
+        archive = make_agent_archive("big", extra={"payload.bin": os.urandom(3 << 20)})
+        half = len(archive) // 2
+        partial = self.ws.cache_dir() + "InstallAgent.zip.partial"
+        handler = serve_archive(archive, etag=b'"v1"', get_reply=stalled_get(archive, b'"v1"'))
+        with ScriptedServer(handler) as server:
+            run = self.start(launcher, url=server.url("/agent"))
+            wait_until(lambda: os.path.exists(partial) and os.path.getsize(partial) > 1 << 20,
+                       "the first half to arrive")
+            self.send(run, signal.SIGINT, TO_GROUP)
+            run.finish()
+        self.assertEndedBy(run, signal.SIGINT)
+        self.assertEqual(os.path.getsize(partial), half)
+        with ScriptedServer(serve_resumable(archive)) as server:
+            self.assertRecovers(launcher, server, self.ws.home, "big", self.GET_AGENT)
+            self.assertEqual(server.requests[-1].header("Range"), "bytes=%d-" % half)
+            self.assertEqual(server.body_bytes_sent, len(archive) - half)
+        self.assertFalse(os.path.lexists(partial))
 
     def test_stalled_get_replacing_a_cached_agent(self):
         launcher = self.ws.pack()

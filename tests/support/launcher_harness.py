@@ -498,7 +498,9 @@ class Workspace:
 
 
 def tree_snapshot(root):
-    """Every entry under root with its kind, inode, mode, size, mtime and content hash."""
+    """Every entry under root with its kind, inode, mode, size, mtime and content hash, and
+    root's own kind and inode (not its mtime: a download may make and remove a partial
+    archive in the cache directory and leave every entry as it was)."""
     if not os.path.lexists(root):
         return None
     snapshot = {}
@@ -513,7 +515,7 @@ def tree_snapshot(root):
                 stat.S_IFMT(info.st_mode), info.st_ino, stat.S_IMODE(info.st_mode),
                 info.st_size, info.st_mtime_ns, content)
     info = os.lstat(root)
-    snapshot["."] = (stat.S_IFMT(info.st_mode), info.st_ino, info.st_mtime_ns)
+    snapshot["."] = (stat.S_IFMT(info.st_mode), info.st_ino)
     return snapshot
 
 
