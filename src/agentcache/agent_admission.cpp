@@ -1,5 +1,7 @@
 #include "agentcache/agent_admission.h"
 
+#include "base/trace.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +19,7 @@ std::string CachedAgentDirectory(const std::string& cache_directory) {
 }
 
 Admission Refuse(const std::string& reason, base::MessageSink sink) {
+  base::Trace("verification: refused (" + reason + ")");
   sink(verification::VerificationFailureMessage(reason), true);
   return {};
 }
@@ -56,6 +59,8 @@ Admission AdmitDownloadedAgent(const std::string& archive_path, const SignedDown
     sink(ArchiveFileFailedMessage(errno), true);
     return {};
   }
+  base::Trace("verification: accepted under key " + verification::KeyIdText(verification.key_id) +
+              " at version " + std::to_string(verification.version));
   return {AdmissionVerdict::kAccepted, {verification.key_id, verification.version}};
 }
 

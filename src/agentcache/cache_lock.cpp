@@ -1,5 +1,7 @@
 #include "agentcache/cache_lock.h"
 
+#include "base/trace.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,16 +89,20 @@ bool CacheLock::Wait(short lock_type) {
   if (Try(lock_type) == Attempt::kTaken) {
     return true;
   }
+  const char* const kind = lock_type == F_WRLCK ? "exclusive" : "shared";
+  base::Trace(std::string("cache lock: waiting for the ") + kind + " lock");
   WaitNotice notice(WaitNotice::Clock::now());
   std::chrono::milliseconds interval = kFirstPollInterval;
   do {
     notice.Update(WaitNotice::Clock::now());
     localfs::SleepUnlessInterrupted(interval);
     if (localfs::InterruptRequested()) {
+      base::Trace("cache lock: the wait was interrupted");
       return false;
     }
     interval = std::min(interval * 2, kLongestPollInterval);
   } while (Try(lock_type) == Attempt::kBusy);
+  base::Trace(std::string("cache lock: the ") + kind + " lock is taken");
   return true;
 }
 

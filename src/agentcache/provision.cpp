@@ -13,6 +13,7 @@
 #include "agentcache/partial_archive.h"
 #include "agentcache/refresh.h"
 #include "base/release_constants.h"
+#include "base/trace.h"
 #include "localfs/interruption.h"
 #include "localfs/paths.h"
 #include "localfs/self_extraction.h"
@@ -158,6 +159,21 @@ std::string UnpackForThisRun(const std::string& archive_path, const std::string&
   return agentcache::InstallEntryPath(agent_directory);
 }
 
+void TraceCacheAccess(const CacheAccess& access) {
+  if (!base::TraceEnabled()) return;
+  const char* use = access.use == CacheUse::kRefresh        ? "refreshed when stale"
+                    : access.use == CacheUse::kUseIfCurrent ? "used only when current"
+                                                            : "not used";
+  std::string line = "cache " + AgentCacheDirectory() + ": " + use;
+  if (!access.directory.empty() && access.directory != AgentCacheDirectory()) {
+    line += " (resolved to " + access.directory + ")";
+  }
+  if (access.refusal != CacheRefusal::kNone) {
+    line += "; " + RunPrivateAgentNote(AgentCacheDirectory(), access.refusal);
+  }
+  base::Trace(line);
+}
+
 // The per-user cache, when it is safely this user's: refreshed by the download when the
 // server's tag changed, reused as it is otherwise. Every look at the cached agent happens
 // under its lock. A cache that is not this user's, cannot be written, or whose lock an
@@ -167,6 +183,7 @@ std::string UseAgentCache(const std::string& work_directory,
                           const std::vector<verification::PublisherKey>& keys,
                           CacheLock& cache_lock, base::MessageSink sink) {
   const CacheAccess access = OpenAgentCache(cache_lock);
+  TraceCacheAccess(access);
   const std::string& cache_directory = access.directory;
   const std::string agent_directory = cache_directory + base::AgentProgramName;
   if (!cache_lock.WaitShared()) {
@@ -226,6 +243,8 @@ std::string ProvisionInstallAgent(const std::string& work_directory,
                                   const std::vector<verification::PublisherKey>& keys,
                                   CacheLock& cache_lock, base::MessageSink sink) {
   const std::string local_archive = FindLocalAgentArchive(work_directory);
+  base::Trace(local_archive.empty() ? "local agent archive: none beside the bundle"
+                                    : "local agent archive: " + local_archive);
   if (!local_archive.empty()) {
     return UseLocalAgentArchive(local_archive, work_directory, sink);
   }

@@ -15,6 +15,7 @@
 #include "agentcache/partial_archive.h"
 #include "base/files.h"
 #include "base/release_constants.h"
+#include "base/trace.h"
 #include "localfs/interruption.h"
 #include "localfs/paths.h"
 #include "localfs/shell_command.h"
@@ -102,10 +103,21 @@ base::OwnedFile OpenArchiveFile(const char* archive_path) {
 bool CachedAgentCurrent(const std::string& cache_directory, const std::string& etag_line,
                         const SignedDownload* signed_download) {
   VerificationRecord record;
-  return !agentcache::InstalledAgentDirectory(cache_directory).empty() &&
-         ValidationMarkerMatches(cache_directory, etag_line) &&
-         (signed_download == nullptr ||
-          CachedAgentVerified(cache_directory, signed_download->keys, record));
+  const bool complete = !agentcache::InstalledAgentDirectory(cache_directory).empty();
+  const bool marked = complete && ValidationMarkerMatches(cache_directory, etag_line);
+  const bool verified =
+      marked && (signed_download == nullptr ||
+                 CachedAgentVerified(cache_directory, signed_download->keys, record));
+  base::Trace(std::string("cached agent: ") + (complete ? "complete" : "not complete") +
+              (!complete ? ""
+               : marked  ? ", its marker names the server's tag"
+                         : ", its marker does not name the server's tag") +
+              (signed_download == nullptr || !marked ? ""
+               : verified ? ", verified under key " + verification::KeyIdText(record.key_id) +
+                                " at version " + std::to_string(record.version)
+                          : ", no verification record of the launcher's keys") +
+              (verified ? ": current" : ": to be fetched"));
+  return verified;
 }
 
 // Where libcurl cannot even start, a run may go on with whatever the cache holds; a
@@ -195,6 +207,7 @@ bool OfflineAgentAvailable(const CacheAccess& cache, const SignedDownload* signe
 // The failure is one of the network's, and there is an agent to run without it.
 bool RunOffline(const transfer::Failure& failure, bool offline_agent, base::MessageSink sink) {
   if (!offline_agent || !transfer::IsTransient(failure)) return false;
+  base::Trace("the installed agent runs without the server");
   sink(OfflineAgentNote(failure.reason), true);
   return true;
 }
@@ -286,6 +299,9 @@ DownloadOutcome RefreshAgentArchive(transfer::Exchange& exchange,
       return DownloadOutcome::kFailed;
     }
     partial = OpenPartialArchive(cache_directory, offered_etag);
+    base::Trace(partial.length > 0
+                    ? "partial archive: continued from byte " + std::to_string(partial.length)
+                    : std::string("partial archive: none to continue"));
   }
   std::unique_ptr<ArchiveTarget> partial_target;
   if (partial.file) {

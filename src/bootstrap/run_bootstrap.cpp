@@ -7,6 +7,7 @@
 
 #include "agentcache/cache_lock.h"
 #include "agentcache/provision.h"
+#include "base/trace.h"
 #include "launch/launch_agent.h"
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"
@@ -33,6 +34,15 @@ void ReportNoexecWorkPlace(const std::string& work_path, const std::string& plac
            " is mounted noexec. If the installation failed because a program could not be "
            "started, set TMPDIR to a directory where programs may run and rerun the installer.",
        true);
+}
+
+void TracePublisherKeys(const std::vector<verification::PublisherKey>& keys) {
+  if (!base::TraceEnabled()) return;
+  std::string line = "publisher keys: " + std::to_string(keys.size());
+  for (const verification::PublisherKey& key : keys) {
+    line += " " + verification::KeyIdText(key.key_id);
+  }
+  base::Trace(keys.empty() ? "publisher keys: none, the agent is not verified" : line);
 }
 
 }  // namespace
@@ -72,6 +82,7 @@ int RunBootstrap(int argc, char** argv, base::MessageSink sink) {
     verification::ReportUnreadablePublisherKey(sink);
     return kFailure;
   }
+  TracePublisherKeys(publisher_keys);
 
   // Held from the first look at the cached agent until the agent's command has ended, so
   // no other run replaces the agent under it.

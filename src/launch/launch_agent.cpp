@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "base/trace.h"
 #include "localfs/command_lines.h"
 #include "localfs/shell_command.h"
 
@@ -14,6 +15,8 @@ constexpr int kSignalStatusBase = 128;
 
 std::optional<int> LaunchInstallAgent(std::string command_head, const std::string& work_directory,
                                       int argc, char** argv, base::MessageSink sink) {
+  // The entry script and the bundle only: the user's arguments are theirs.
+  base::Trace("agent: " + command_head + " with the bundle in " + work_directory);
   int status = -1;
   try {
     status = localfs::RunShellCommand(

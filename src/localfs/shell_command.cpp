@@ -9,6 +9,7 @@
 #include <csignal>
 #include <tuple>
 
+#include "base/trace.h"
 #include "localfs/command_lines.h"
 #include "localfs/interruption.h"
 
@@ -100,6 +101,30 @@ bool AwaitEnd(pid_t child) {
   return true;
 }
 
+const char* KindName(ChildKind kind) {
+  switch (kind) {
+    case ChildKind::kArchive:
+      return "archive";
+    case ChildKind::kCleanup:
+      return "cleanup";
+    case ChildKind::kAgent:
+      return "agent";
+  }
+  return "";
+}
+
+// The agent's command line holds the user's arguments, which are theirs alone: only its kind
+// and its end are traced (the launch traces its entry script and bundle).
+void TraceCommand(const std::string& command, ChildKind kind, int status) {
+  if (!base::TraceEnabled()) return;
+  const CommandEnd end = DecodeWaitStatus(status);
+  const std::string outcome = end.kind == CommandEnd::Kind::Signalled
+                                  ? "ended by signal " + std::to_string(end.value)
+                                  : "exit status " + std::to_string(end.value);
+  base::Trace(std::string("command (") + KindName(kind) + "): " +
+              (kind == ChildKind::kAgent ? std::string("the agent") : command) + ": " + outcome);
+}
+
 }  // namespace
 
 int RunShellCommand(const std::string& command, ChildKind kind) {
@@ -150,6 +175,7 @@ int RunShellCommand(const std::string& command, ChildKind kind) {
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
+  TraceCommand(command, kind, status);
   return status;
 }
 

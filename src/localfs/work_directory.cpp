@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/release_constants.h"
+#include "base/trace.h"
 #include "localfs/command_lines.h"
 #include "localfs/paths.h"
 #include "localfs/self_extraction.h"
@@ -39,11 +40,19 @@ std::string MakePrivateDirectoryIn(const std::string& place) {
   // Resolved once: mkdtemp, unzip, rm and the agent all see the place that was checked, so a
   // link that someone repoints later changes nothing.
   std::string resolved;
-  if (ResolvePath(place, resolved) != Resolution::kResolved || !DirectoriesGuarded(resolved)) {
+  if (ResolvePath(place, resolved) != Resolution::kResolved) {
+    base::Trace("work place " + place + " not taken: it cannot be resolved without a foreign link");
+    return "";
+  }
+  if (!DirectoriesGuarded(resolved)) {
+    base::Trace("work place " + place + " not taken: others could rename entries on its path");
     return "";
   }
   std::string name = (resolved == "/" ? "" : resolved) + base::PathSeparator + "qxXXXXXX";
-  if (mkdtemp(name.data()) == nullptr) return "";
+  if (mkdtemp(name.data()) == nullptr) {
+    base::Trace("work place " + place + " not taken: no directory can be made in it");
+    return "";
+  }
   return name;
 }
 
@@ -57,6 +66,7 @@ WorkDirectory::WorkDirectory() {
     path_ = MakePrivateDirectoryIn(place);
     if (!path_.empty()) {
       place_ = place;
+      base::Trace("work directory " + path_ + " (in " + place + ")");
       return;
     }
   }
@@ -67,6 +77,7 @@ WorkDirectory::~WorkDirectory() {
   try {
     // The status is not a verdict: there is nobody left to tell.
     std::ignore = RunShellCommand(WorkDirectoryRemovalCommand(path_), ChildKind::kCleanup);
+    base::Trace("cleanup: work directory " + path_ + " removed");
   } catch (...) {
     // A destructor lets nothing out; an allocation failure here leaves the directory.
   }

@@ -209,6 +209,18 @@ std::string ProxyFromEnvironment(const char* url) {
   return proxy;
 }
 
+std::string UrlOriginAndPath(const char* url) {
+  const std::string origin = UrlOrigin(url);
+  if (origin.empty()) return "";
+  const UrlHandle parsed(curl_url());
+  if (!parsed ||
+      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return origin;
+  }
+  const CurlString path = UrlPart(parsed.get(), CURLUPART_PATH, 0);
+  return origin + (path ? PrintableText(path.get()) : "");
+}
+
 std::string UrlOrigin(const char* url) {
   if (url == nullptr || *url == '\0') {
     return "";

@@ -59,6 +59,10 @@ struct FailureContext {
 // names the host or is "*"); "" for none.
 [[nodiscard]] std::string ProxyFromEnvironment(const char* url);
 
+// scheme://host:port/path of the URL, never its user name, password, query or fragment; for
+// a trace. Empty when the URL cannot be parsed.
+[[nodiscard]] std::string UrlOriginAndPath(const char* url);
+
 // scheme://host:port of the URL, the port being the scheme's default where the URL names
 // none; never its user name or password. Empty when the URL cannot be parsed.
 [[nodiscard]] std::string UrlOrigin(const char* url);

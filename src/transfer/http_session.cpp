@@ -8,6 +8,7 @@
 
 #include "base/release_config.h"
 #include "base/release_constants.h"
+#include "base/trace.h"
 #include "transfer/connection_options.h"
 #include "transfer/progress_line.h"
 
@@ -135,6 +136,45 @@ std::size_t TakeHeader(char* data, std::size_t size, std::size_t count, void* st
   return CaptureETagHeader(data, size, count, &state->etag_capture_address);
 }
 
+// The request as a support engineer needs it: never the URL's credentials or query, and of a
+// proxy only its origin.
+void TraceRequest(CURL* handle, const char* method, std::uint64_t first_byte) {
+  if (!base::TraceEnabled()) return;
+  char* url = nullptr;
+  std::ignore = curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url);
+  std::string line = std::string("request: ") + method + " " + UrlOriginAndPath(url);
+  if (first_byte > 0) line += " from byte " + std::to_string(first_byte);
+  const std::string proxy = ProxyFromEnvironment(url);
+  if (!proxy.empty()) {
+    const std::string proxy_url =
+        proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
+    line += " via proxy " + UrlOrigin(proxy_url.c_str());
+  }
+  base::Trace(line);
+}
+
+void TraceHeader(std::string& line, const char* name, const std::string& value) {
+  if (!value.empty()) line += std::string(", ") + name + ": " + value;
+}
+
+// The status and the few headers a download decides by, of the last response.
+void TraceResponse(CURL* handle, CURLcode code, const Response& response) {
+  if (!base::TraceEnabled()) return;
+  char* url = nullptr;
+  std::ignore = curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url);
+  std::string line =
+      "response: " + std::to_string(response.status) + " from " + UrlOriginAndPath(url);
+  if (code != CURLE_OK) line += " (libcurl: " + std::string(curl_easy_strerror(code)) + ")";
+  TraceHeader(line, "ETag", response.headers.etag);
+  if (response.content_length >= 0) {
+    TraceHeader(line, "Content-Length", std::to_string(response.content_length));
+  }
+  TraceHeader(line, "Content-Range", response.headers.content_range);
+  TraceHeader(line, "Content-Type", response.headers.content_type);
+  TraceHeader(line, "Retry-After", response.headers.retry_after);
+  base::Trace(line);
+}
+
 struct HeaderListFree {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -192,10 +232,12 @@ void HttpSession::Close() {
 // claim an error for it.
 // The response's status, headers and announced length are the caller's whatever the outcome,
 // so that a failure's Retry-After can be read.
-Failure HttpSession::Perform(Response& response) {
+Failure HttpSession::Perform(const char* method, Response& response) {
   state_->headers = ResponseHeaders();
+  TraceRequest(handle_, method, state_->progress_offset);
   const CURLcode code = curl_easy_perform(handle_);
   response = state_->CurrentResponse();
+  TraceResponse(handle_, code, response);
   if (code != CURLE_OK) {
     if (state_->stop_requested()) return FailureOf(Failure::Kind::kInterrupted, code);
     if (code == CURLE_WRITE_ERROR && state_->declined) {
@@ -228,7 +270,8 @@ Failure HttpSession::Perform(Response& response) {
 Failure HttpSession::Head(Response& response) {
   if (setup_.failed()) return setup_;
   std::ignore = curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
-  return Perform(response);
+  state_->progress_offset = 0;
+  return Perform("HEAD", response);
 }
 
 Failure HttpSession::Get(BodyWriter& body, Response& response, const RangeRequest& range) {
@@ -263,7 +306,7 @@ Failure HttpSession::Get(BodyWriter& body, Response& response, const RangeReques
   ProgressDisplay progress = ProgressDisplay::ForStandardError(ProgressDisplay::Clock::now());
   state_->progress = &progress;
   state_->progress_offset = range.first_byte;
-  Failure failure = Perform(response);
+  Failure failure = Perform("GET", response);
   // An empty body is the writer's too: it learns of the response all the same.
   if (!failure.failed() && !StartBody(*state_) && state_->declined) {
     failure = FailureOf(Failure::Kind::kStoppedAtHeaders, CURLE_OK);

@@ -100,7 +100,7 @@ class HttpSession final : public Exchange {
   struct State;  // what the callbacks of a request see
 
  private:
-  [[nodiscard]] Failure Perform(Response& response);
+  [[nodiscard]] Failure Perform(const char* method, Response& response);
 
   Failure setup_;
   // Declared before the handle, so libcurl's pointer to its error buffer never outlives it.

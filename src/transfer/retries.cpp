@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "base/trace.h"
 #include "transfer/response_headers.h"
 
 namespace transfer {
@@ -204,6 +205,8 @@ class RetryingExchange::Attempts {
               std::to_string(whole) + " s (attempt " + std::to_string(std::max(2, counted_ + 1)) +
               " of " + std::to_string(policy_.retries + 1) + ").",
           true);
+    base::Trace("retry: waiting " + std::to_string(wait->count()) + " s before attempt " +
+                std::to_string(std::max(2, counted_ + 1)));
     if (!Sleep(*wait * (policy_.wait_percent / 100.0))) {
       failure = Failure();
       failure.kind = Failure::Kind::kInterrupted;
@@ -301,6 +304,7 @@ Failure RetryingExchange::Get(DownloadTarget& target, Response& response, bool m
         gate.misfit() ||
         (range.first_byte > 0 && failure.kind == Failure::Kind::kStatus && failure.status == 416);
     if (refused_range) {
+      base::Trace("resume: the range was not granted as asked; the whole archive is asked for");
       if (gate.misfit()) {
         failure = TransferFailure(CURLE_RANGE_ERROR,
                                   "the server answered 206 for bytes that do not follow those "

@@ -307,5 +307,37 @@ class PartialTests(ResilienceTestCase):
         self.assertIsNone(self.partial())
 
 
+class TraceTests(ResilienceTestCase):
+    def test_trace_tells_the_decisions_and_no_secret(self):
+        secrets = ("proxysecret", "querysecret", "agentsecret")
+        proxy = "http://user:%s@127.0.0.1:%d" % (secrets[0], self.server.port)
+        url = "http://127.0.0.1:%d%s?token=%s" % (closed_port(), AGENT_PATH, secrets[1])
+        for _ in range(2):  # a first run, then a warm one
+            result = self.run_launcher(args=["--key", secrets[2]], url=url,
+                                       env={"QX_TRACE": "1", "http_proxy": proxy})
+            # The secret word reached the agent, and nothing but trace lines was written.
+            self.assertEqual(result.status, 0, result.describe())
+            self.assertAgentRanFromCache(result, arguments=["--key", secrets[2]], ident="v1")
+            self.assertEqual(result.stdout, b"")
+            trace = result.stderr.decode().splitlines()
+            self.assertTrue(all(line.startswith("trace: ") for line in trace), trace)
+            self.assertFalse([line for line in trace if any(word in line for word in secrets)])
+            heads = [line for line in trace if line.startswith("trace: request: HEAD ")]
+            self.assertEqual(len(heads), 1, trace)
+            self.assertIn(" via proxy http://127.0.0.1:%d" % self.server.port, heads[0])
+            self.assertTrue(any(line.startswith("trace: cached agent: ") for line in trace))
+            self.assertTrue(any(line.startswith("trace: command (archive): unzip ")
+                                for line in trace))
+            self.assertIn("trace: command (agent): the agent: exit status 0", trace)
+        self.assertIn("trace: cached agent: complete, its marker names the server's tag: current",
+                      trace)
+
+    def test_no_trace_without_the_variable(self):
+        for value in (None, "0", "yes"):
+            result = self.run_launcher(env={"QX_TRACE": value})
+            self.assertSucceeded(result)
+            self.assertNotIn(b"trace: ", result.stderr)
+
+
 if __name__ == "__main__":
     run_main()
