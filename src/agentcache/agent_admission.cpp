@@ -1,14 +1,13 @@
 #include "agentcache/agent_admission.h"
 
-#include "base/trace.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
 #include "agentcache/cache_directory.h"
-#include "agentcache/refresh.h"
+#include "agentcache/download_messages.h"
 #include "base/release_constants.h"
+#include "base/trace.h"
 #include "verification/agent_verification.h"
 
 namespace agentcache {

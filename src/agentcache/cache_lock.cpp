@@ -1,7 +1,5 @@
 #include "agentcache/cache_lock.h"
 
-#include "base/trace.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include "agentcache/cache_directory.h"
 #include "base/files.h"
 #include "base/release_constants.h"
+#include "base/trace.h"
 #include "localfs/interruption.h"
 
 namespace agentcache {
