@@ -24,6 +24,16 @@ struct CurlStringFree {
 using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
 using CurlString = std::unique_ptr<char, CurlStringFree>;
 
+// The URL's parts, or null when libcurl cannot parse it.
+UrlHandle ParsedUrl(const char* url) {
+  UrlHandle parsed(curl_url());
+  if (parsed &&
+      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    parsed.reset();
+  }
+  return parsed;
+}
+
 CurlString UrlPart(CURLU* url, CURLUPart part, unsigned int flags) {
   char* text = nullptr;
   if (curl_url_get(url, part, &text, flags) != CURLUE_OK) {
@@ -183,11 +193,8 @@ std::string StatusDetailsLine(long status, const std::string& origin, const std:
 
 std::string ProxyFromEnvironment(const char* url) {
   if (url == nullptr || *url == '\0') return "";
-  const UrlHandle parsed(curl_url());
-  if (!parsed ||
-      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-    return "";
-  }
+  const UrlHandle parsed = ParsedUrl(url);
+  if (!parsed) return "";
   const CurlString scheme = UrlPart(parsed.get(), CURLUPART_SCHEME, 0);
   const CurlString host = UrlPart(parsed.get(), CURLUPART_HOST, 0);
   if (!scheme || !host) return "";
@@ -212,11 +219,8 @@ std::string ProxyFromEnvironment(const char* url) {
 std::string UrlOriginAndPath(const char* url) {
   const std::string origin = UrlOrigin(url);
   if (origin.empty()) return "";
-  const UrlHandle parsed(curl_url());
-  if (!parsed ||
-      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-    return origin;
-  }
+  const UrlHandle parsed = ParsedUrl(url);
+  if (!parsed) return origin;
   const CurlString path = UrlPart(parsed.get(), CURLUPART_PATH, 0);
   return origin + (path ? PrintableText(path.get()) : "");
 }
@@ -225,11 +229,8 @@ std::string UrlOrigin(const char* url) {
   if (url == nullptr || *url == '\0') {
     return "";
   }
-  const UrlHandle parsed(curl_url());
-  if (!parsed ||
-      curl_url_set(parsed.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-    return "";
-  }
+  const UrlHandle parsed = ParsedUrl(url);
+  if (!parsed) return "";
   const CurlString scheme = UrlPart(parsed.get(), CURLUPART_SCHEME, 0);
   const CurlString host = UrlPart(parsed.get(), CURLUPART_HOST, 0);
   if (!scheme || !host) {
