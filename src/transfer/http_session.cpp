@@ -8,8 +8,8 @@
 
 #include "base/release_config.h"
 #include "base/release_constants.h"
-#include "base/trace.h"
 #include "transfer/connection_options.h"
+#include "transfer/exchange_trace.h"
 #include "transfer/progress_line.h"
 
 namespace transfer {
@@ -134,45 +134,6 @@ std::size_t TakeHeader(char* data, std::size_t size, std::size_t count, void* st
   auto* const state = static_cast<HttpSession::State*>(state_pointer);
   state->headers.Take(std::string_view(data, size * count));
   return CaptureETagHeader(data, size, count, &state->etag_capture_address);
-}
-
-// The request as a support engineer needs it: never the URL's credentials or query, and of a
-// proxy only its origin.
-void TraceRequest(CURL* handle, const char* method, std::uint64_t first_byte) {
-  if (!base::TraceEnabled()) return;
-  char* url = nullptr;
-  std::ignore = curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url);
-  std::string line = std::string("request: ") + method + " " + UrlOriginAndPath(url);
-  if (first_byte > 0) line += " from byte " + std::to_string(first_byte);
-  const std::string proxy = ProxyFromEnvironment(url);
-  if (!proxy.empty()) {
-    const std::string proxy_url =
-        proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
-    line += " via proxy " + UrlOrigin(proxy_url.c_str());
-  }
-  base::Trace(line);
-}
-
-void TraceHeader(std::string& line, const char* name, const std::string& value) {
-  if (!value.empty()) line += std::string(", ") + name + ": " + value;
-}
-
-// The status and the few headers a download decides by, of the last response.
-void TraceResponse(CURL* handle, CURLcode code, const Response& response) {
-  if (!base::TraceEnabled()) return;
-  char* url = nullptr;
-  std::ignore = curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url);
-  std::string line =
-      "response: " + std::to_string(response.status) + " from " + UrlOriginAndPath(url);
-  if (code != CURLE_OK) line += " (libcurl: " + std::string(curl_easy_strerror(code)) + ")";
-  TraceHeader(line, "ETag", response.headers.etag);
-  if (response.content_length >= 0) {
-    TraceHeader(line, "Content-Length", std::to_string(response.content_length));
-  }
-  TraceHeader(line, "Content-Range", response.headers.content_range);
-  TraceHeader(line, "Content-Type", response.headers.content_type);
-  TraceHeader(line, "Retry-After", response.headers.retry_after);
-  base::Trace(line);
 }
 
 struct HeaderListFree {
