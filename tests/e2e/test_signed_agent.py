@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from launcher_harness import (AGENT_PATH, AGENT_SCRIPT, PLATFORM_TAG, RELEASE_LABEL,
                               LauncherTestCase, run_main, tree_snapshot)
-from scripted_server import ScriptedServer, serve_archive
+from scripted_server import ScriptedServer, serve_archive, serve_resumable
 
 HEAD, GET = ("HEAD", AGENT_PATH), ("GET", AGENT_PATH)
 
@@ -67,6 +67,25 @@ class SignedAgentTests(LauncherTestCase):
 
     def record(self, name):
         return open(os.path.join(self.ws.cache_dir(), name)).read().split("\n")
+
+    def test_a_bad_splice_is_fetched_once_more_before_any_refusal(self):
+        # A kept partial whose bytes are not the archive's own: continued, it fails
+        # verification, and the archive is then fetched whole and verifies.
+        archive = self.signed("v1", 1, padding=2 << 20)
+        cache = self.ws.cache_dir()
+        os.makedirs(cache, exist_ok=True)
+        with open(cache + "InstallAgent.zip.partial", "wb") as stream:
+            stream.write(os.urandom(len(archive) // 2))
+        with open(cache + "InstallAgent.zip.partial.record", "w") as stream:
+            stream.write('etag="v1"\nlength=%d\n' % len(archive))
+        self.server.set_handler(serve_resumable(archive))
+        self.server.clear()
+        result = self.ws.run(self.launcher, url=self.server.url())
+        self.assertSucceeded(result)
+        self.assertAgentRanFromCache(result, ident="v1")
+        self.assertEqual([(r.method, r.header("Range")) for r in self.server.requests],
+                         [("HEAD", None), ("GET", "bytes=%d-" % (len(archive) // 2)),
+                          ("GET", None)])
 
     def test_signed_agents_run_and_a_warm_run_makes_the_head_alone(self):
         result = self.serve(self.signed("v1", 1), '"v1"')
