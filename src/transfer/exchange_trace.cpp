@@ -25,11 +25,7 @@ void TraceRequest(CURL* handle, const char* method, std::uint64_t first_byte) {
   std::string line = std::string("request: ") + method + " " + UrlOriginAndPath(url);
   if (first_byte > 0) line += " from byte " + std::to_string(first_byte);
   const std::string proxy = ProxyFromEnvironment(url);
-  if (!proxy.empty()) {
-    const std::string proxy_url =
-        proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
-    line += " via proxy " + UrlOrigin(proxy_url.c_str());
-  }
+  if (!proxy.empty()) line += " via proxy " + ProxyOrigin(proxy);
   base::Trace(line);
 }
 

@@ -83,7 +83,7 @@ std::string ProxyScheme(const std::string& proxy) {
 }
 
 std::string ProxyLine(const std::string& text, const std::string& proxy, long answer) {
-  std::string line = "Details: " + text + " (proxy " + UrlOrigin(ProxyUrl(proxy).c_str()) + ")";
+  std::string line = "Details: " + text + " (proxy " + ProxyOrigin(proxy) + ")";
   if (answer == 407) {
     line += "; the proxy asks for credentials: give them as " + ProxyScheme(proxy) +
             "://USER:PASSWORD@HOST:PORT in the proxy variable";
@@ -224,6 +224,8 @@ std::string UrlOriginAndPath(const char* url) {
   const CurlString path = UrlPart(parsed.get(), CURLUPART_PATH, 0);
   return origin + (path ? PrintableText(path.get()) : "");
 }
+
+std::string ProxyOrigin(const std::string& proxy) { return UrlOrigin(ProxyUrl(proxy).c_str()); }
 
 std::string UrlOrigin(const char* url) {
   if (url == nullptr || *url == '\0') {

@@ -63,6 +63,10 @@ struct FailureContext {
 // a trace. Empty when the URL cannot be parsed.
 [[nodiscard]] std::string UrlOriginAndPath(const char* url);
 
+// The origin of a proxy as libcurl takes it from a variable: one given without a scheme is
+// an http:// one.
+[[nodiscard]] std::string ProxyOrigin(const std::string& proxy);
+
 // scheme://host:port of the URL, the port being the scheme's default where the URL names
 // none; never its user name or password. Empty when the URL cannot be parsed.
 [[nodiscard]] std::string UrlOrigin(const char* url);

@@ -201,12 +201,12 @@ class RetryingExchange::Attempts {
     const std::optional<Seconds> wait = WaitFor(failure, response);
     if (!wait || Clock::now() + *wait - last_progress_ > kRetryWindow) return false;
     const auto whole = static_cast<long>(std::ceil(wait->count()));
+    const std::string attempt = std::to_string(std::max(2, counted_ + 1));
     sink_("Note: the download failed (" + failure.reason + "); trying again in " +
-              std::to_string(whole) + " s (attempt " + std::to_string(std::max(2, counted_ + 1)) +
-              " of " + std::to_string(policy_.retries + 1) + ").",
+              std::to_string(whole) + " s (attempt " + attempt + " of " +
+              std::to_string(policy_.retries + 1) + ").",
           true);
-    base::Trace("retry: waiting " + std::to_string(wait->count()) + " s before attempt " +
-                std::to_string(std::max(2, counted_ + 1)));
+    base::Trace("retry: waiting " + std::to_string(wait->count()) + " s before attempt " + attempt);
     if (!Sleep(*wait * (policy_.wait_percent / 100.0))) {
       failure = Failure();
       failure.kind = Failure::Kind::kInterrupted;
